@@ -1,0 +1,91 @@
+// Client library for kiv-services-daemon: speaks the local socket protocol.
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+#include "kivmod.h"
+
+namespace kiv {
+
+inline constexpr const char *kDefaultSocketPath = "/var/run/kiv-services-daemon_socket";
+inline constexpr int kMaxNameLength = 255;
+inline constexpr int kMaxPasswordLength = 255;
+
+// A decoded reply.  code is AUTH_OK on success; uid/groups/name are only
+// meaningful then.
+struct Reply {
+    int code = 0;
+    int uid = -1;
+    std::vector<int> groups;
+    std::string name;
+    bool ok() const { return code == AUTH_OK; }
+};
+
+// Outcome of one exchange: either a reply, or a transport failure described
+// in `error` (connect refused, timeout, short read, bad frame...).
+struct Result {
+    std::optional<Reply> reply;
+    std::string error;
+    bool ok() const { return reply && reply->ok(); }
+};
+
+struct Options {
+    std::string socketPath = kDefaultSocketPath;
+    int timeoutMs = 10000;   // bound on every connect/read/write
+};
+
+// Name of a result code: "AUTH_OK", "AUTH_NOAUTH", ... or "UNKNOWN(0x..)".
+std::string resultName(int code);
+
+// ---- pure codec (no I/O) ----
+std::vector<uint8_t> encodeHello();
+// Request header + scrambled name + scrambled secret.  No length checks: tests
+// use it to build malformed requests too.
+std::vector<uint8_t> encodeRequest(int type, const std::string &user, const std::string &secret);
+// Header with explicit (possibly bogus) lengths and no body.
+std::vector<uint8_t> encodeHeader(int reserved, int type, int nameLength, int secretLength);
+void scramble(std::string &bytes, uint8_t key);
+
+// ---- exchanges ----
+// Full password exchange.  Refuses (error set, nothing sent) a name that is
+// empty or longer than 255 bytes, or a password longer than 255 bytes.
+Result authenticatePassword(const std::string &user, const std::string &password,
+                            const Options &opts = {});
+// Full token exchange (type REQUEST_GSS_TOKEN).
+Result authenticateToken(const std::string &user, const std::string &token,
+                         const Options &opts = {});
+
+// A raw connection for tests and tools: every call is bounded by timeoutMs.
+class Connection {
+public:
+    explicit Connection(const Options &opts = {});
+    ~Connection();
+    Connection(const Connection &) = delete;
+    Connection &operator=(const Connection &) = delete;
+
+    bool connect();                              // false + error() on failure
+    bool sendBytes(const void *data, size_t n);
+    bool sendBytes(const std::vector<uint8_t> &b) { return sendBytes(b.data(), b.size()); }
+    // Reads exactly n bytes; false on EOF/timeout/error.
+    bool readExact(void *data, size_t n);
+    // Reads until EOF or timeout; returns what arrived.
+    std::vector<uint8_t> readAll();
+    // True when the peer closed (EOF seen) within the timeout.
+    bool waitForClose();
+    // Sends the hello and reads the 8-byte handshake reply; returns its status
+    // word or nullopt on transport failure.
+    std::optional<int> handshake();
+    // Reads a reply (result frame or success reply).
+    std::optional<Reply> readReply();
+    void close();
+    int fd() const { return fd_; }
+    const std::string &error() const { return error_; }
+
+private:
+    Options opts_;
+    int fd_ = -1;
+    std::string error_;
+};
+
+} // namespace kiv
