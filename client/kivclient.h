@@ -11,6 +11,7 @@ namespace kiv {
 inline constexpr const char *kDefaultSocketPath = "/var/run/kiv-services-daemon_socket";
 inline constexpr int kMaxNameLength = 255;
 inline constexpr int kMaxPasswordLength = 255;
+inline constexpr int kMaxTokenLength = 65536;   // the daemon answers 7 above this
 
 // A decoded reply.  code is AUTH_OK on success; uid/groups/name are only
 // meaningful then.
@@ -35,7 +36,7 @@ struct Options {
     int timeoutMs = 10000;   // bound on every connect/read/write
 };
 
-// Name of a result code: "AUTH_OK", "AUTH_NOAUTH", ... or "UNKNOWN(0x..)".
+// Name of a result code: "AUTH_OK", "AUTH_NOAUTH", ... or "UNKNOWN(<decimal>)".
 std::string resultName(int code);
 
 // ---- pure codec (no I/O) ----
@@ -49,10 +50,15 @@ void scramble(std::string &bytes, uint8_t key);
 
 // ---- exchanges ----
 // Full password exchange.  Refuses (error set, nothing sent) a name that is
-// empty or longer than 255 bytes, or a password longer than 255 bytes.
+// empty or longer than 255 bytes, or a password longer than 255 bytes, and a
+// name or password holding a NUL byte (the daemon would cut it there).  An
+// empty password is sent with length 0.  A handshake answered with
+// AUTH_NOT_PRIVILEGED gives a Reply with that code.  A success reply that is
+// malformed or names another user is an error, never a success.
 Result authenticatePassword(const std::string &user, const std::string &password,
                             const Options &opts = {});
-// Full token exchange (type REQUEST_GSS_TOKEN).
+// Full token exchange (type REQUEST_GSS_TOKEN); same checks on the name, and
+// a token longer than kMaxTokenLength is refused.
 Result authenticateToken(const std::string &user, const std::string &token,
                          const Options &opts = {});
 
@@ -76,7 +82,10 @@ public:
     // Sends the hello and reads the 8-byte handshake reply; returns its status
     // word or nullopt on transport failure.
     std::optional<int> handshake();
-    // Reads a reply (result frame or success reply).
+    // Reads a reply (result frame or success reply).  Every field of a
+    // success reply is checked; anything inconsistent (counts out of range, a
+    // size that does not add up, no terminator, a result frame whose second
+    // word is not 0) gives nullopt and error().
     std::optional<Reply> readReply();
     void close();
     int fd() const { return fd_; }

@@ -11,8 +11,22 @@ namespace kivtest {
 inline constexpr const char *kSocketPath = "/var/run/kiv-services-daemon_socket";
 inline constexpr const char *kPidPath = "/var/run/kiv-services-daemon.pid";
 
+// Prepares the private mount namespace of an integration test executable;
+// called by the shared main() before any thread exists.  Refuses (false and
+// *error set) unless running as root in a mount namespace of its own.  Then:
+// every mount below / becomes private, the process becomes a child subreaper
+// (so a detaching daemon is re-parented to the test and can be reaped), a
+// tmpfs (mode 1777) covers /run and /tmp, and fixture account files holding
+// only root and nobody are bind-mounted over /etc/passwd, /etc/shadow and
+// /etc/group.  With KIVTEST_KEEP_DIRS set in the environment /tmp is left as
+// it is and daemon directories are kept, for post-mortem debugging.
+bool enterSandbox(std::string *error);
+
 // Replaces the contents of the fixture files bind-mounted over /etc/passwd,
 // /etc/shadow and /etc/group (written in place, so the mounts stay valid).
+// Exactly the given text is written: include root's entries if the test
+// needs them.  Outside the sandbox this records a test failure and touches
+// nothing.
 void writeAccountFiles(const std::string &passwd, const std::string &shadow,
                        const std::string &group);
 
@@ -40,6 +54,12 @@ struct DaemonOptions {
     int euid = -1;
     // Copy the binary (true) or symlink it (false).
     bool copyBinary = false;
+    // start() normally removes a leftover socket file and pid file first, so
+    // neither can be mistaken for the new daemon's.  true leaves them in
+    // place (tests of the daemon's own handling of stale files); a leftover
+    // socket is never mistaken for a live daemon because start() only counts
+    // a successful connect().
+    bool keepRunFiles = false;
 };
 
 // Path of a test module variant built by tests/modules: KIV_TESTMOD_DIR/<variant>/<file>.
@@ -56,20 +76,38 @@ public:
 
     // Starts the daemon and waits (up to timeoutMs) until the socket accepts
     // connections.  False if it exited first or never listened; then
-    // exitStatus() tells why.
+    // exitStatus() and lastError() tell why.  Readiness is probed with one
+    // connection that is closed without sending anything (the daemon sees a
+    // short opening message).  In detached mode the started process exits 0
+    // after writing the pid file; start() then follows the pid it wrote.
     bool start(int timeoutMs = 10000);
-    // Starts and waits for it to exit (start-up failures): returns the exit
-    // status, or -1 on timeout (the process is then killed).
+    // Starts and waits for the started process to exit (start-up failures):
+    // returns its exit status, or -1 on timeout (the process is then killed).
+    // Use a configuration with daemon=no: a detaching daemon's parent exits 0.
     int runToExit(int timeoutMs = 10000);
 
-    // SIGTERM and wait; returns the exit status (-1 on timeout or signal death).
+    // SIGTERM to the serving process and wait; returns its exit status (-1 on
+    // timeout or signal death).  In detached mode the parent is reaped too.
     int terminate(int timeoutMs = 10000);
     // Waits for exit of the started process; -1 on timeout.
     int waitExit(int timeoutMs);
+    // Waits for exit of the serving process (the detached child, or the
+    // started process in the foreground); -1 on timeout or signal death.
+    int waitServingExit(int timeoutMs);
+    // Whether the serving process is alive.
     bool running();
+    // Sends sig to the serving process.
     void signal(int sig);
 
     pid_t pid() const { return pid_; }        // the process started (the parent when detaching)
+    // The process that serves: the pid written to the pid file when the
+    // daemon detached (once known), else pid().
+    pid_t servingPid();
+    // Signal number that ended the started process, 0 if it exited normally
+    // or has not ended.
+    int termSignal() const { return termSignal_; }
+    // Why start()/runToExit() failed, with the tail of stderr.log; "" if not.
+    const std::string &lastError() const { return error_; }
     const std::string &dir() const { return dir_; }
     std::string path(const std::string &name) const { return dir_ + "/" + name; }
     // Everything the daemon wrote to stderr so far (sanitizer reports land here).
@@ -82,6 +120,19 @@ private:
     pid_t pid_ = -1;
     int status_ = -1;
     bool reaped_ = false;
+    int termSignal_ = 0;
+    pid_t daemonPid_ = -1;     // detached child, from the pid file
+    int daemonStatus_ = -1;
+    bool daemonReaped_ = false;
+    std::string setupError_;   // the constructor could not prepare dir_
+    std::string error_;
+
+    bool spawn();
+    void refreshDaemonPid();
+    bool startedAlive();
+    bool daemonAlive();
+    void fail(const std::string &why);
+    void killAll();
 };
 
 // True when `text` contains a sanitizer report.

@@ -1,0 +1,18 @@
+// The listening socket and the accept loop.
+#pragma once
+#include <setjmp.h>
+#include "threadpool.h"
+
+extern "C" {
+extern int listenSocket;
+extern ThreadPool *threadpool;
+extern sigjmp_buf env;
+}
+
+inline constexpr const char *kSocketPath = "/var/run/kiv-services-daemon_socket";
+
+// Creates, binds and listens; on failure logs and returns the errno value.
+int openListenSocket();
+// Accepts connections and queues one processRequest job each, until the
+// stop sequence begins.
+void acceptLoop();

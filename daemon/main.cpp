@@ -1,0 +1,242 @@
+// kiv-services-daemon: start-up sequence.  Reads the configuration beside the
+// executable, detaches (unless told not to), opens the logs, loads the
+// methods, starts the worker pool and serves the socket until SIGTERM.
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "config.h"
+#include "groups.h"
+#include "listener.h"
+#include "log.h"
+#include "mapr.h"
+#include "maxtries.h"
+#include "methods.h"
+#include "request.h"
+#include "signals.h"
+#include "threadpool.h"
+
+namespace {
+
+constexpr const char *kPidPath = "/var/run/kiv-services-daemon.pid";
+constexpr const char *kBuildVersion = "buildVersion=v100k1a";
+
+// Exit status when "clientTimeout" is not a whole number of seconds >= 1.
+constexpr int kExitBadClientTimeout = 32;
+
+const char *firstValue(ConfigEntry *list, int count, const char *key) {
+    for (int i = 0; i < count; ++i)
+        if (strcasecmp(list[i].key, key) == 0) return list[i].value;
+    return nullptr;
+}
+
+// "daemon": the first entry with a recognised word decides; default detach.
+bool detachRequested(ConfigEntry *list, int count) {
+    for (int i = 0; i < count; ++i) {
+        if (strcasecmp(list[i].key, "daemon") != 0) continue;
+        const char *v = list[i].value;
+        if (strcasecmp(v, "true") == 0 || strcasecmp(v, "yes") == 0) return true;
+        if (strcasecmp(v, "false") == 0 || strcasecmp(v, "no") == 0) return false;
+    }
+    return true;
+}
+
+// Points descriptor `fd` at /dev/null (used for 0 and 1 so that neither an
+// accepted connection nor stray output can ever land on them).
+void nullDescriptor(int fd, int flags) {
+    int n = open("/dev/null", flags | O_CLOEXEC);
+    if (n < 0) return;
+    if (n != fd) {
+        dup2(n, fd);  // dup2 clears FD_CLOEXEC on the copy
+        close(n);
+    } else {
+        fcntl(fd, F_SETFD, 0);
+    }
+}
+
+void ensureStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) < 0) nullDescriptor(fd, fd == 0 ? O_RDONLY : O_WRONLY);
+}
+
+// The parent's part of detaching: record the child's pid, then leave.
+[[noreturn]] void writePidFileAndExit(pid_t child) {
+    int fd = open(kPidPath, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) exit(-123);
+    fchmod(fd, 0644);  // an existing file may carry a looser mode
+    FILE *f = fdopen(fd, "w");
+    if (f == nullptr) exit(-123);
+    fprintf(f, "%d", static_cast<int>(child));
+    fflush(f);
+    fclose(f);
+    sleep(1);
+    exit(0);
+}
+
+void writeBanner() {
+    debugMessage(" _     _                _ ");
+    debugMessage("| | __(_)_   _____  ___| |");
+    debugMessage("| |/ /| \\ \\ / / __|/ _` |");
+    debugMessage("|   < | |\\ V /\\__ \\ (_| |");
+    debugMessage("|_|\\_\\|_| \\_/ |___/\\__,_|");
+    debugMessage("=====KIV Services Daemon======");
+    debugMessage("kiv-services-daemon: Process:%d  Started by: %d", static_cast<int>(getpid()),
+                 static_cast<int>(getppid()));
+    debugMessage("kiv-services-daemon: %s", kBuildVersion);
+    if (authLog.showPasswords)
+        debugMessage("Show passwords in log.");
+    else
+        debugMessage("Not showing passwords in log.");
+    if (disableGSS) debugMessage("GSSAPI disabled in kiv-services-daemon per user configuration.");
+}
+
+int numThreadsSetting(ConfigEntry *list, int count) {
+    const char *value = firstValue(list, count, "numThreads");
+    if (value == nullptr) return 4;
+    int n = static_cast<int>(atol(value));
+    if (n < 1) {
+        errorMessage("Invalid value for numThreads: %s", value);
+        exit(30);
+    }
+    return n;
+}
+
+int clientTimeoutSetting(ConfigEntry *list, int count) {
+    const char *value = firstValue(list, count, "clientTimeout");
+    if (value == nullptr) return 5;
+    char *end = nullptr;
+    errno = 0;
+    long n = strtol(value, &end, 10);
+    if (errno != 0 || end == value || *end != '\0' || n < 1 || n > 3600) {
+        errorMessage("Invalid value for clientTimeout: %s", value);
+        exit(kExitBadClientTimeout);
+    }
+    return static_cast<int>(n);
+}
+
+// Workers must not take SIGTERM/SIGUSR1: the main thread does, so its
+// accept() is the call that sees EINTR.
+ThreadPool *createPoolWithSignalsBlocked(int size) {
+    sigset_t block, old;
+    sigemptyset(&block);
+    sigaddset(&block, SIGTERM);
+    sigaddset(&block, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &block, &old);
+    ThreadPool *pool = ThreadPoolCreate(size);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return pool;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    (void)argc;
+    // Descriptors 0-2 must be taken before any log or socket is opened, or a
+    // log file could land on 0 and later be clobbered.
+    ensureStandardDescriptors();
+
+    // 1. Host services for the methods.
+    authLog.logDebug = debugMessage;
+    authLog.logAccess = accessMessage;
+    authLog.logWarning = warningMessage;
+    authLog.logError = errorMessage;
+    authLog.reserved = nullptr;
+    authLog.showPasswords = 0;
+    disableGSS = 0;
+    for (auto &record : authMethods) record.log = &authLog;
+    gssMethod.log = &authLog;
+
+    // 2-3. Configuration.
+    char configPath[1024];
+    int rc = getConfigPath(argv, configPath);
+    if (rc != 0) exit(rc);
+    ConfigEntry *config = nullptr;
+    int count = getConfiguration(configPath, &config);
+    if (count < 0) exit(-count);
+
+    // 4-6. Detach or stay in the foreground.
+    if (detachRequested(config, count)) {
+        pid_t pid = fork();
+        if (pid < 0) {
+            syslog(LOG_ERR, "Unable to fork process.");
+            exit(34);
+        }
+        if (pid > 0) writePidFileAndExit(pid);
+        umask(0);
+        initLogs(config, count, &authLog);
+        if (setsid() < 0) {
+            errorMessage("Unable to create new session.");
+            exit(35);
+        }
+        nullDescriptor(0, O_RDONLY);
+        nullDescriptor(1, O_WRONLY);
+    } else {
+        umask(0);
+        initLogs(config, count, &authLog);
+    }
+
+    // 7-8.
+    writeBanner();
+    logConfigSettings(config, count, &authLog);
+
+    // 9. From here a SIGTERM waits until start-up is complete.
+    std::unique_lock<std::mutex> life(lifecycleLock);
+    setupSignalState();
+
+    // 10. Methods.
+    char *message = nullptr;
+    enableGSS(config, count, &message);
+    if (initMethods(config, count, &message) != 0) exit(18);
+
+    // 11.
+    if (initMaxtries(config, count) != 0) {
+        termMethods();
+        exit(19);
+    }
+
+    // 12.
+    groupNocase = 0;
+    if (const char *v = firstValue(config, count, "group_nocase"))
+        groupNocase = (strcasecmp(v, "true") == 0 || strcasecmp(v, "yes") == 0) ? 1 : 0;
+
+    // 13.
+    int poolSize = numThreadsSetting(config, count);
+    debugMessage("Thread pool max size: %d", poolSize);
+    clientTimeout = clientTimeoutSetting(config, count);
+    debugMessage("Client timeout: %d seconds", clientTimeout);
+
+    // 14.
+    initMapR(config, count);
+
+    // 15.
+    threadpool = createPoolWithSignalsBlocked(poolSize);
+    if (threadpool == nullptr) {
+        errorMessage("Thread pool failed to initialize.");
+        exit(31);
+    }
+
+    // 16.
+    rc = openListenSocket();
+    if (rc != 0) exit(rc);
+
+    // 17. Recovery point.
+    if (sigsetjmp(env, 1) != 0) debugMessage("Recovered from Exception.");
+    life.unlock();
+
+    // 18.
+    debugMessage("kiv-services-daemon waiting for connections...");
+    acceptLoop();
+
+    // The loop ends only when the stop sequence has begun; it exits the
+    // process once the pool has drained.
+    for (;;) pause();
+}

@@ -1,0 +1,164 @@
+// Client wire protocol: frame codecs and the bounded socket I/O routines.
+#include "protocol.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The I/O budget of the connection this worker is serving.
+struct IoBudget {
+    bool active = false;
+    bool paused = false;
+    Clock::time_point deadline{};
+    Clock::duration leftWhilePaused{};
+};
+thread_local IoBudget budget;
+
+void putInt(std::vector<uint8_t> &out, int32_t v) {
+    uint8_t b[4];
+    std::memcpy(b, &v, 4);
+    out.insert(out.end(), b, b + 4);
+}
+
+// Waits until fd is ready for `events` within the budget.  True when ready.
+bool waitReady(int fd, short events) {
+    int ms = ioBudgetRemainingMs();
+    for (;;) {
+        struct pollfd p = {fd, events, 0};
+        int r = poll(&p, 1, ms);
+        if (r > 0) return true;
+        if (r == 0) return false;
+        if (errno != EINTR) return false;
+        ms = ioBudgetRemainingMs();
+        if (ms == 0) return false;
+    }
+}
+
+} // namespace
+
+void ioBudgetStart(int seconds) {
+    budget.active = true;
+    budget.paused = false;
+    budget.deadline = Clock::now() + std::chrono::seconds(seconds);
+}
+
+void ioBudgetPause() {
+    if (!budget.active || budget.paused) return;
+    auto left = budget.deadline - Clock::now();
+    budget.leftWhilePaused = left > Clock::duration::zero() ? left : Clock::duration::zero();
+    budget.paused = true;
+}
+
+void ioBudgetResume() {
+    if (!budget.active || !budget.paused) return;
+    budget.deadline = Clock::now() + budget.leftWhilePaused;
+    budget.paused = false;
+}
+
+int ioBudgetRemainingMs() {
+    if (!budget.active) return -1;
+    auto left = budget.paused ? budget.leftWhilePaused : budget.deadline - Clock::now();
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(left).count();
+    if (ms < 0) return 0;
+    if (ms > 0x7fffffff) return 0x7fffffff;
+    return static_cast<int>(ms);
+}
+
+extern "C" int readinput(int *fd, void *buffer, int n) {
+    if (n <= 0) return 0;
+    auto *p = static_cast<uint8_t *>(buffer);
+    int got = 0;
+    ssize_t last = 0;
+    while (got < n) {
+        if (!waitReady(*fd, POLLIN)) return 0;
+        last = recv(*fd, p + got, static_cast<size_t>(n - got), MSG_DONTWAIT);
+        if (last < 0) {
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+            return 0;
+        }
+        if (last == 0) return 0;
+        got += static_cast<int>(last);
+    }
+    return static_cast<int>(last);
+}
+
+extern "C" void draininput(int *fd, int n) {
+    char scratch[50];
+    while (n > 0) {
+        if (!waitReady(*fd, POLLIN)) return;
+        ssize_t r = recv(*fd, scratch, n < 50 ? static_cast<size_t>(n) : sizeof scratch, MSG_DONTWAIT);
+        if (r < 0) {
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+            return;
+        }
+        if (r == 0) return;
+        n -= static_cast<int>(r);
+    }
+}
+
+extern "C" int sendResp(int *fd, const void *buffer, int n) {
+    const auto *p = static_cast<const uint8_t *>(buffer);
+    int sent = 0;
+    while (sent < n) {
+        if (!waitReady(*fd, POLLOUT)) break;
+        // MSG_NOSIGNAL: a client that went away must not raise SIGPIPE.
+        ssize_t w = send(*fd, p + sent, static_cast<size_t>(n - sent), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (w < 0) {
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+            break;
+        }
+        sent += static_cast<int>(w);
+    }
+    return sent;
+}
+
+bool decodeHello(const uint8_t *bytes) {
+    int32_t magic, version;
+    std::memcpy(&magic, bytes, 4);
+    std::memcpy(&version, bytes + 4, 4);
+    return magic == HELLO_MAGIC && version == PROTOCOL_VERSION;
+}
+
+RequestHeader decodeHeader(const uint8_t *bytes) {
+    RequestHeader h;
+    std::memcpy(&h.reserved, bytes, 4);
+    std::memcpy(&h.type, bytes + 4, 4);
+    std::memcpy(&h.nameLength, bytes + 8, 4);
+    std::memcpy(&h.secretLength, bytes + 12, 4);
+    return h;
+}
+
+void unscramble(uint8_t *bytes, size_t n, uint8_t key) {
+    for (size_t i = 0; i < n; ++i) bytes[i] ^= key;
+}
+
+std::vector<uint8_t> encodeSuccessReply(int uid, const int *groups, int groupCount,
+                                        const char *name, int nameLength) {
+    std::vector<uint8_t> out;
+    const int32_t following = 20 + 4 * groupCount + nameLength + 1;
+    out.reserve(static_cast<size_t>(8 + following));
+    putInt(out, AUTH_OK);
+    putInt(out, following);
+    putInt(out, AUTH_OK);
+    putInt(out, uid);
+    putInt(out, groupCount);
+    putInt(out, nameLength);
+    putInt(out, 0);  // reserved
+    for (int i = 0; i < groupCount; ++i) putInt(out, groups[i]);
+    out.insert(out.end(), name, name + nameLength);
+    out.push_back(0);
+    return out;
+}
+
+std::vector<uint8_t> encodeResultFrame(int code) {
+    std::vector<uint8_t> out;
+    putInt(out, code);
+    putInt(out, 0);
+    return out;
+}

@@ -1,0 +1,317 @@
+// processRequest: one client exchange on a worker thread.  Handshake, request,
+// failed-attempt check, the methods in order, groups, the optional credential
+// step, the reply, the access line, and the wait for the client to close.
+#include "request.h"
+
+#include <strings.h>
+#include <syslog.h>
+#include <unistd.h>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <new>
+
+#include "groups.h"
+#include "log.h"
+#include "mapr.h"
+#include "maxtries.h"
+#include "methods.h"
+#include "protocol.h"
+
+extern "C" {
+int clientTimeout = 5;
+}
+
+namespace {
+
+// Largest group list a method may hand back; anything beyond is treated as a
+// failed lookup rather than sent.
+constexpr int kMaxGroups = 65536;
+
+enum class Tail {
+    Finish,     // purge, wait for the client to close, close
+    WaitClose,  // wait for the client to close, close
+    End,        // close
+};
+
+struct FreeDeleter {
+    void operator()(void *p) const { free(p); }
+};
+template <class T> using MallocPtr = std::unique_ptr<T, FreeDeleter>;
+
+// A password or name buffer that is wiped when the request is done.
+struct SecretBuffer {
+    char bytes[kMaxPasswordLength + 1] = {};
+    ~SecretBuffer() { explicit_bzero(bytes, sizeof bytes); }
+};
+
+int64_t now() { return static_cast<int64_t>(time(nullptr)); }
+
+// Sends frame 6 with `code`, after the debug line naming the reason.
+void reply(int fd, int code, const char *text) {
+    debugMessage("Request failed: '%s'", text);
+    auto frame = encodeResultFrame(code);
+    sendResp(&fd, frame.data(), static_cast<int>(frame.size()));
+}
+
+bool isLdapForm(const MethodRecord *method) { return strcasecmp(method->name, "ldap") == 0; }
+
+// Everything known about the request once its header, name and secret are in.
+struct Request {
+    int fd;
+    char userName[kMaxNameLength + 1] = {};
+    int nameLength = 0;
+    SecretBuffer password;
+    bool isToken = false;
+    MallocPtr<uint8_t> token;
+    KivGssBuffer tokenDescriptor{0, nullptr};
+    AttemptRecord *record = nullptr;
+};
+
+// Groups, credential step and the success reply.
+Tail successPath(Request &req, const MethodRecord *method, int uid, int gid, MallocPtr<char> unixName) {
+    const char *lookupName = unixName ? unixName.get() : req.userName;
+    if (unixName)
+        debugMessage("Getting user's group memberships using UNIX username '%s'", unixName.get());
+    else
+        debugMessage("Getting user's group memberships");
+
+    int *rawGroups = nullptr;
+    int groupCount = 0;
+    char *message = nullptr;
+    ioBudgetPause();
+    int rc;
+    if (isLdapForm(method)) {
+        auto ldapForm = reinterpret_cast<kivLdapGetGroupsFn>(reinterpret_cast<void (*)()>(method->getGroups));
+        rc = ldapForm(method->context, lookupName, req.isToken ? "" : req.password.bytes, gid, &rawGroups,
+                      &groupCount, method->log, groupNocase, &message);
+    } else {
+        rc = method->getGroups(method->context, lookupName, gid, &rawGroups, &groupCount, method->log,
+                               groupNocase);
+    }
+    MallocPtr<int> groups(rawGroups);
+    // A list the reply cannot carry is as good as no list.
+    if (rc != -1 && (groupCount < 0 || groupCount > kMaxGroups || (groupCount > 0 && !groups))) rc = -1;
+    if (rc == -1) {
+        ioBudgetResume();
+        errorMessage("Could not get groups for user '%s'.", lookupName);
+        reply(req.fd, AUTH_ERROR, "Could not get group memberships for user.");
+        return Tail::Finish;
+    }
+
+    if (generateMapRCreds)
+        generateMapRCredentials(maprLogin, lookupName, groups.get(), groupCount,
+                                req.isToken ? nullptr : req.password.bytes, &authLog);
+    ioBudgetResume();
+    unixName.reset();
+
+    accessMessage("Authenticated user %s (%s).", req.userName, method->name);
+    auto frame = encodeSuccessReply(uid, groups.get(), groupCount, req.userName, req.nameLength);
+    sendResp(&req.fd, frame.data(), static_cast<int>(frame.size()));
+    debugMessage("Authentication results returned.");
+    return Tail::Finish;
+}
+
+Tail tokenRequest(Request &req, int tokenLength) {
+    debugMessage("GSS token length:%d", tokenLength);
+    if (tokenLength < 0 || tokenLength > kMaxTokenLength) {
+        // Refused before anything is allocated or read.
+        accessMessage("Token length %d for user %s is invalid.", tokenLength, req.userName);
+        reply(req.fd, AUTH_REQUEST_FAILED, "invalid token_length");
+        return Tail::Finish;
+    }
+    req.token.reset(static_cast<uint8_t *>(malloc(static_cast<size_t>(tokenLength) + 1)));
+    if (!req.token) {
+        draininput(&req.fd, tokenLength);
+        reply(req.fd, AUTH_ERROR, "Insufficient memory for GSS token.");
+        return Tail::Finish;
+    }
+    if (readinput(&req.fd, req.token.get(), tokenLength) == 0) {
+        errorMessage("IPC failure: Could not read token. Abort.");
+        accessMessage("Session aborted.");
+        reply(req.fd, AUTH_REQUEST_FAILED, "Could not read token.");
+        return Tail::End;
+    }
+    unscramble(req.token.get(), static_cast<size_t>(tokenLength), SECRET_SCRAMBLE);
+    req.tokenDescriptor = {static_cast<uint64_t>(tokenLength), req.token.get()};
+
+    if (!gssAvailable) {
+        req.token.reset();
+        errorMessage("GSS is not available to process authenticate request.");
+        reply(req.fd, AUTH_ERROR, "GSS is not available.");
+        return Tail::Finish;
+    }
+
+    int uid = -1, gid = -1;
+    char *rawUnixName = nullptr;
+    char *message = nullptr;
+    ioBudgetPause();
+    int result = gssMethod.authenticate(gssMethod.context, req.userName,
+                                        reinterpret_cast<const char *>(&req.tokenDescriptor), &uid, &gid,
+                                        &rawUnixName, gssMethod.log, &message);
+    ioBudgetResume();
+    MallocPtr<char> unixName(rawUnixName);
+    if (result != AUTH_OK) {
+        accessMessage("User %s did not authenticate. Reason: '%s' (gss)", req.userName,
+                      message ? message : "Unspecified reason.");
+        reply(req.fd, result, message ? message : "User did not authenticate.");
+        return Tail::Finish;
+    }
+    return successPath(req, &gssMethod, uid, gid, std::move(unixName));
+}
+
+Tail passwordRequest(Request &req, int passwordLength) {
+    if (passwordLength < 0 || passwordLength > kMaxPasswordLength) {
+        accessMessage("Password length %ld for user %s is invalid.", static_cast<long>(passwordLength),
+                      req.userName);
+        reply(req.fd, AUTH_REQUEST_FAILED, "invalid password_length");
+        return Tail::Finish;
+    }
+    // An empty password is handed to the methods, which decide about it
+    // (DENY_EMPTY_PASSWORDS and friends).
+    if (passwordLength > 0 && readinput(&req.fd, req.password.bytes, passwordLength) == 0) {
+        errorMessage("IPC failure: Could not read password. Abort.");
+        accessMessage("Session aborted.");
+        reply(req.fd, AUTH_REQUEST_FAILED, "could not read password");
+        return Tail::End;
+    }
+    unscramble(reinterpret_cast<uint8_t *>(req.password.bytes), static_cast<size_t>(passwordLength),
+               SECRET_SCRAMBLE);
+    req.password.bytes[passwordLength] = '\0';
+
+    const bool limitOn = maxtries >= 1;
+    if (limitOn && !maxtriesPrecheck(req.userName, now(), &req.record)) {
+        reply(req.fd, AUTH_NOAUTH, "maxtries exceeded.");
+        return Tail::Finish;
+    }
+
+    int uid = -1, gid = -1;
+    char *message = nullptr;
+    MallocPtr<char> unixName;
+    const MethodRecord *method = nullptr;
+    int result = AUTH_UNKNOWN_USER;
+    ioBudgetPause();
+    for (int i = 0; i < numMethods; ++i) {
+        const MethodRecord *m = &authMethods[i];
+        debugMessage("Authenticating user %s via %s", req.userName, m->name);
+        char *rawUnixName = nullptr;
+        result = m->authenticate(m->context, req.userName, req.password.bytes, &uid, &gid, &rawUnixName, m->log,
+                                 &message);
+        unixName.reset(rawUnixName);
+        if (result == AUTH_UNKNOWN_USER) continue;
+        if (result == AUTH_NOAUTH && m->continueOnNoAuth != nullptr && m->continueOnNoAuth(m->context, m->log) == 1) {
+            debugMessage("Method %s returned NOAUTH, but specified continueOnNoAuth. Continuing to next "
+                         "authentication method.",
+                         m->name);
+            continue;
+        }
+        method = m;
+        break;
+    }
+    ioBudgetResume();
+
+    if (method == nullptr) {
+        accessMessage("Unknown user %s.", req.userName);
+        if (message) debugMessage("%s", message);
+        reply(req.fd, AUTH_UNKNOWN_USER, "Unknown user.");
+        return Tail::Finish;
+    }
+
+    if (result == AUTH_OK) {
+        if (limitOn && req.record != nullptr) maxtriesRecordSuccess(req.userName, req.record);
+        return successPath(req, method, uid, gid, std::move(unixName));
+    }
+
+    const char *text = message ? message : "";
+    if (result == AUTH_EXPIRED) {
+        accessMessage("User %s password or account expired. '%s' (%s)", req.userName, text, method->name);
+        if (!message) text = "User account or password expired.";
+    } else if (result == AUTH_NOAUTH) {
+        accessMessage("User %s did not authenticate. Reason: '%s' (%s)", req.userName,
+                      message ? message : "Unspecified reason.", method->name);
+        if (!message) text = "User did not authenticate.";
+    }
+    if (limitOn && maxtriesRecordFailure(req.userName, req.record, now()) != 0) return Tail::End;
+    reply(req.fd, result, text);
+    return Tail::Finish;
+}
+
+Tail serve(Request &req) {
+    uint8_t hello[kHelloSize];
+    if (readinput(&req.fd, hello, kHelloSize) == 0) {
+        syslog(LOG_ERR, "Could not read startup message.");
+        return Tail::End;
+    }
+    if (!decodeHello(hello)) {
+        syslog(LOG_ERR, "Incorrect initial request.");
+        return Tail::End;
+    }
+
+    const int status = geteuid() == 0 ? AUTH_OK : AUTH_NOT_PRIVILEGED;
+    auto answer = encodeResultFrame(status);
+    if (sendResp(&req.fd, answer.data(), kHelloSize) != kHelloSize) {
+        errorMessage("Could not send init response.");
+        return Tail::End;
+    }
+    if (status == AUTH_NOT_PRIVILEGED) {
+        errorMessage("kiv-services-daemon is not setuid. Abort.");
+        return Tail::End;
+    }
+
+    uint8_t rawHeader[kHeaderSize];
+    if (readinput(&req.fd, rawHeader, kHeaderSize) == 0) return Tail::WaitClose;
+    const RequestHeader header = decodeHeader(rawHeader);
+
+    if (header.type != REQUEST_PASSWORD && header.type != REQUEST_GSS_TOKEN) {
+        debugMessage("Unknown IPC request %d", header.type);
+        reply(req.fd, AUTH_REQUEST_FAILED, "Unknown IPC request.");
+        return Tail::Finish;
+    }
+    if (header.nameLength < 1 || header.nameLength > kMaxNameLength) {
+        accessMessage("Username length %ld is invalid.", static_cast<long>(header.nameLength));
+        reply(req.fd, AUTH_REQUEST_FAILED, "invalid username_length");
+        return Tail::Finish;
+    }
+    if (readinput(&req.fd, req.userName, header.nameLength) == 0) {
+        reply(req.fd, AUTH_REQUEST_FAILED, "could not read username");
+        errorMessage("IPC failure: Could not read username. Abort.");
+        accessMessage("Session aborted.");
+        return Tail::End;
+    }
+    unscramble(reinterpret_cast<uint8_t *>(req.userName), static_cast<size_t>(header.nameLength), NAME_SCRAMBLE);
+    req.userName[header.nameLength] = '\0';
+    req.nameLength = header.nameLength;
+
+    if (header.type == REQUEST_GSS_TOKEN) {
+        req.isToken = true;
+        return tokenRequest(req, header.secretLength);
+    }
+    return passwordRequest(req, header.secretLength);
+}
+
+} // namespace
+
+extern "C" void processRequest(int fd) {
+    debugMessage("processRequest [ENTER]: socket: <%d>", fd);
+    ioBudgetStart(clientTimeout);
+    Tail tail;
+    {
+        Request req;
+        req.fd = fd;
+        tail = serve(req);
+    }
+    if (tail == Tail::Finish) {
+        pthread_mutex_lock(&authAttempLock);
+        clearAttempts(nullptr);
+        pthread_mutex_unlock(&authAttempLock);
+    }
+    if (tail == Tail::Finish || tail == Tail::WaitClose) {
+        debugMessage("waiting for socket to close on client side.");
+        uint8_t rest[16];
+        readinput(&fd, rest, sizeof rest);
+    }
+    close(fd);
+    debugMessage("processRequest [EXIT]: socket: <%d>", fd);
+}

@@ -1,0 +1,216 @@
+// Internal interface of the LDAP method module kivmodldapnss.so.
+//
+// The module authenticates users against LDAP directories and reads their
+// groups from there.  The daemon hands every entry point the LDAPConfig that
+// ldapInit returned; it is read-only after ldapInit, so worker threads share it
+// without a lock.
+#pragma once
+
+#include <ldap.h>
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "kivmod.h"
+
+#define KIV_EXPORT __attribute__((visibility("default")))
+
+enum LdapAuthMethod { BIND = 0, MATCH = 1, QUERY = 2 };
+enum LdapGroupMethod { USER = 0, HOST = 1 };
+enum LdapBindSecurity { SECURITY_SIMPLE = 0, SECURITY_SSL = 1 };
+enum LdapDomainFormat {
+    DOMAIN_WITH_SEARCHBASE = 1,
+    DOMAIN_AFTER_USERBASE = 2,
+    DOMAIN_BEFORE_USERBASE = 3
+};
+
+inline constexpr int LDAP_MAX_DOMAINS = 100;
+inline constexpr int LDAP_DEFAULT_TIMEOUT = 10;   // seconds
+inline constexpr int LDAP_MAX_TIMEOUT = 3600;
+inline constexpr size_t LDAP_MAX_USERNAME = 1024;
+
+extern "C" {
+
+// Copy fields are owned (made with strclone); borrowed ones point into the
+// daemon's configuration list, which lives as long as the process.
+typedef struct LDAPConfig {
+    char *host;
+    int32_t port;
+    int32_t sslPort;
+    int authMethod;
+    int groupMethod;
+    char *hostDN;
+    char *hostUsername;
+    char *hostPassword;
+    int protocolVersion;
+    const char *hostList;
+    int bindSecurity;
+    const char *sslCertificateFile;
+    const char *sslCertificatePassword;
+    const char *sslCertificateName;
+    const char *sslCACertificateName;
+    const char *sslKeyFile;
+    const char *sslKeyName;
+    const char *sslKeyPassword;
+    const char *sslSecmodFile;
+    char *dnSearchAttr;
+    char *searchBase;
+    char *userBase;
+    char *userFilter;
+    char *groupBase;
+    char *bindAttribute;
+    int domainFormat;
+    char *domainAttribute;
+    char *defaultDomain;
+    int ignoreUserDomain;
+    int groupUseDN;
+    char *usernameAttr;
+    char *uidAttr;
+    char *gidAttr;
+    char *passwdAttr;
+    char *lastChangeAttr;
+    char *maxAgeAttr;
+    char *acctExpireAttr;
+    char *groupsAttr;
+    char *groupGidAttr;
+    char *groupMemberAttr;
+    char *domains[LDAP_MAX_DOMAINS];
+    int domainCount;
+    int skipPwExpCheck;
+    int skipAccExpCheck;
+    int skipChangeCheck;
+    int denyEmptyPasswords;
+    // Seconds allowed for connecting and for each operation (LDAP_TIMEOUT).
+    int timeout;
+} LDAPConfig;
+
+KIV_EXPORT extern char *programName;
+KIV_EXPORT extern const char *ldapBuildVersion;
+
+KIV_EXPORT void *ldapInit(ConfigEntry *config, int count, int *status, AuthLog *log,
+                          char **message);
+KIV_EXPORT void ldapTerminate(void *context, AuthLog *log);
+KIV_EXPORT void freeLDAPConfig(LDAPConfig *config);
+KIV_EXPORT char *strclone(const char *text);
+KIV_EXPORT int parseSecurity(const char *text, int *security);
+
+KIV_EXPORT LDAP *ldapConnectionInit(LDAPConfig *config, const char *host, AuthLog *log,
+                                    char **message);
+KIV_EXPORT LDAP *ldapSSLConnectionInit(LDAPConfig *config, const char *host, AuthLog *log,
+                                       char **message);
+KIV_EXPORT int ldapBind(LDAPConfig *config, LDAP *connection, const char *dn, const char *name,
+                        const char *password, AuthLog *log, char **message);
+
+KIV_EXPORT int ldapAuthenticate(void *context, const char *user, const char *password,
+                                int *uid, int *gid, char **unixName, AuthLog *log,
+                                char **message);
+KIV_EXPORT int queryEntryDN(LDAPConfig *config, const char *user, int *domainIndex,
+                            AuthLog *log, char **message);
+KIV_EXPORT int ldapContinueOnNoAuth(void *context, AuthLog *log);
+KIV_EXPORT int ldapGetGroups(void *context, const char *user, const char *password, int gid,
+                             int **groups, int *count, AuthLog *log, int nocase,
+                             char **message);
+
+} // extern "C"
+
+// ---- logging through the host's callbacks ----
+// Macros keep the printf format checking of the callback type.
+#define LDAP_DEBUG(log, ...)                                                  \
+    do {                                                                      \
+        if ((log) != nullptr && (log)->logDebug != nullptr)                   \
+            (log)->logDebug(__VA_ARGS__);                                     \
+    } while (0)
+#define LDAP_ERROR(log, ...)                                                  \
+    do {                                                                      \
+        if ((log) != nullptr && (log)->logError != nullptr)                   \
+            (log)->logError(__VA_ARGS__);                                     \
+    } while (0)
+
+// The secret itself when the host allows it, else "XXXX".
+inline const char *shownSecret(const AuthLog *log, const char *secret)
+{
+    if (log != nullptr && log->showPasswords == 1 && secret != nullptr) return secret;
+    return "XXXX";
+}
+
+// Messages handed to the daemon are static texts; the contract types them char*.
+inline char *staticText(const char *text) { return const_cast<char *>(text); }
+
+inline void setMessage(char **message, const char *text)
+{
+    if (message != nullptr) *message = staticText(text);
+}
+
+// ---- text helpers (escape.cpp) ----
+// RFC 4515: a value placed in a search filter can never change its structure.
+std::string escapeFilterValue(std::string_view value);
+// RFC 4514: a value placed in a DN can never add an RDN or change its shape.
+std::string escapeDnValue(std::string_view value);
+// Text safe for one log line: control bytes become \xNN.
+std::string loggable(std::string_view text);
+// The trimming of strclone, on a std::string.
+std::string trimmedLikeStrclone(std::string_view text);
+// The leading number of a text, as atol reads it; false when it does not fit
+// into 32 bits.
+bool leadingNumber(std::string_view text, int *out);
+
+// ---- per-request user DN (userdn.cpp) ----
+// The DN an authentication leaves for the group lookup of the same request.
+// Kept per worker thread, together with the user name it belongs to.
+void setUserDN(const std::string &user, const std::string &dn);
+void clearUserDN();
+// The DN left for `user` by this thread's last authentication, or "".
+std::string currentUserDN(const char *user);
+// Releases the DNs of every thread (module termination).
+void releaseAllUserDNs();
+
+// ---- connections (connection.cpp) ----
+struct LdapUnbind {
+    void operator()(LDAP *ld) const;
+};
+using LdapHandle = std::unique_ptr<LDAP, LdapUnbind>;
+struct LdapMsgFree {
+    void operator()(LDAPMessage *msg) const { ldap_msgfree(msg); }
+};
+using LdapResult = std::unique_ptr<LDAPMessage, LdapMsgFree>;
+struct LdapValuesFree {
+    void operator()(berval **values) const { ldap_value_free_len(values); }
+};
+using LdapValues = std::unique_ptr<berval *, LdapValuesFree>;
+struct LdapMemFree {
+    void operator()(char *p) const { ldap_memfree(p); }
+};
+using LdapString = std::unique_ptr<char, LdapMemFree>;
+
+// Opens a connection to `host` (null: the configured host) with the routine
+// that bindSecurity selects.
+LdapHandle openConnection(LDAPConfig *config, const char *host, AuthLog *log, char **message);
+// Synchronous subtree search bounded by the configured time limit.
+int searchSubtree(const LDAPConfig *config, LDAP *ld, const std::string &base,
+                  const std::string &filter, const char **attrs, LdapResult *result);
+// The library's text for a result code.
+const char *ldapErrorText(int rc);
+
+// ---- SIGPIPE guard (sigpipe.cpp) ----
+// A directory server that drops the connection must not raise SIGPIPE in the
+// daemon: while a guard lives, SIGPIPE is blocked on this thread, and one that
+// arrived meanwhile is discarded when the guard ends.
+class PipeSignalGuard {
+public:
+    PipeSignalGuard();
+    ~PipeSignalGuard();
+    PipeSignalGuard(const PipeSignalGuard &) = delete;
+    PipeSignalGuard &operator=(const PipeSignalGuard &) = delete;
+
+private:
+    bool active_ = false;
+    bool wasPending_ = false;
+};
+
+// ---- entry DN (authenticate.cpp) ----
+// Splits the user name into a name part and a domain and builds the base DN
+// under which the user's entry lies.  A domain taken from the user name is
+// escaped as a DN value; the name part is returned raw.
+void buildEntryDN(const LDAPConfig *config, const char *user, std::string &namePart,
+                  std::string &entryBase, AuthLog *log);

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing kiv-services-daemon needs on
+# Debian 12.  Safe to run again.
+set -euo pipefail
+export DEBIAN_FRONTEND=noninteractive
+SUDO=""
+if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi
+packages=(
+  build-essential cmake g++ pkg-config
+  libcrypt-dev libldap-dev
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  slapd ldap-utils openssl
+  util-linux passwd
+  libpam0g-dev
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  $SUDO apt-get update -q
+  $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
