@@ -51,17 +51,6 @@ const char *errorText(int err) {
     return text != nullptr ? text : "Unknown error";
 }
 
-// Names come from clients: control characters would let them break a log
-// line apart, so they are shown as '?'.
-std::string printable(const char *text) {
-    std::string out(text);
-    for (char &c : out) {
-        unsigned char u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7f) c = '?';
-    }
-    return out;
-}
-
 class Fd {
 public:
     explicit Fd(int fd = -1) : fd_(fd) {}
@@ -397,13 +386,9 @@ private:
     bool done_ = false;
 };
 
-// The tool's own output goes into the log as it is, but terminal control
-// bytes (and NULs, which would cut the text short) are neutralised.
+// One chunk of the tool's output as a start/end block.  The log layer
+// escapes control characters, so the output cannot forge log lines.
 void logChunk(const Reporter &report, char *chunk, size_t length) {
-    for (size_t i = 0; i < length; ++i) {
-        unsigned char u = static_cast<unsigned char>(chunk[i]);
-        if ((u < 0x20 && u != '\n' && u != '\t') || u == 0x7f) chunk[i] = '?';
-    }
     chunk[length] = '\0';
     report.debug("----------[start maprlogin output len=%d]----------", static_cast<int>(length));
     report.debug("%s", chunk);
@@ -500,10 +485,10 @@ void runCredentialStep(const char *maprLoginPath, const char *user, const int *g
     }
     std::optional<UserEntry> entry = lookupUser(user);
     if (!entry) {
-        report.error("POSIX user '%s' was not found", printable(user).c_str());
+        report.error("POSIX user '%s' was not found", user);
         return;
     }
-    report.debug("POSIX user '%s' is UID %d", printable(user).c_str(), static_cast<int>(entry->uid));
+    report.debug("POSIX user '%s' is UID %d", user, static_cast<int>(entry->uid));
 
     const char *ccache = getenv("KRB5CCNAME");
     const bool kerberos = password == nullptr;

@@ -155,6 +155,9 @@ std::string trimmedLikeStrclone(std::string_view text);
 // into 32 bits.
 bool leadingNumber(std::string_view text, int *out);
 
+// "UID is not numeric. ..." formatted with the host program's name by ldapInit.
+const char *uidNotNumericMessage();
+
 // ---- per-request user DN (userdn.cpp) ----
 // The DN an authentication leaves for the group lookup of the same request.
 // Kept per worker thread, together with the user name it belongs to.

@@ -107,10 +107,12 @@ bool procStat(pid_t pid, pid_t *ppid, char *state) {
     return true;
 }
 
-enum class Life { Alive, Exited, Gone };
+// Exited: collected here, the wait status is in *status.  Zombie: dead but
+// another process's child (a detached daemon whose parent still sleeps; it is
+// re-parented to this subreaper when that parent exits).  Gone: no such
+// process any more, status unknown.
+enum class Life { Alive, Exited, Zombie, Gone };
 
-// Checks pid without blocking.  Exited: reaped here, *status holds the wait
-// status.  Gone: not our child and no longer running (status unknown).
 Life checkPid(pid_t pid, int *status) {
     int st = 0;
     pid_t r = waitpid(pid, &st, WNOHANG);
@@ -120,14 +122,17 @@ Life checkPid(pid_t pid, int *status) {
     }
     if (r == 0) return Life::Alive;
     char state = 0;
-    if (!procStat(pid, nullptr, &state) || state == 'Z' || state == 'X') return Life::Gone;
-    return Life::Alive;
+    if (!procStat(pid, nullptr, &state)) return Life::Gone;
+    return state == 'Z' || state == 'X' ? Life::Zombie : Life::Alive;
 }
 
-// Waits up to timeoutMs for pid to end.  Alive on timeout.
+// Waits up to timeoutMs until pid is collected or gone; the last state seen.
 Life awaitPid(pid_t pid, int *status, int timeoutMs) {
     Life l = Life::Alive;
-    waitFor([&] { return (l = checkPid(pid, status)) != Life::Alive; }, timeoutMs);
+    waitFor([&] {
+        l = checkPid(pid, status);
+        return l == Life::Exited || l == Life::Gone;
+    }, timeoutMs);
     return l;
 }
 
@@ -158,12 +163,19 @@ bool enterSandbox(std::string *error) {
     }
     // Refuse to touch the host: the mounts below are only harmless in a mount
     // namespace that this process does not share with the rest of the system.
+    // The nearest ancestor that is not unshare(1) itself (which, with --fork,
+    // shares the new namespace) must be in another namespace; so must pid 1
+    // where it can be read.
     std::string self = nsOf("/proc/self");
     std::string init = nsOf("/proc/1");
-    std::string parentDir = "/proc/" + std::to_string(getppid());
-    std::string parent = nsOf(parentDir);
-    bool parentIsUnshare = readFile(parentDir + "/comm") == "unshare\n";
-    if (self.empty() || init.empty() || self == init || (self == parent && !parentIsUnshare)) {
+    pid_t anc = getppid();
+    while (anc > 1 && readFile("/proc/" + std::to_string(anc) + "/comm") == "unshare\n") {
+        pid_t up = -1;
+        if (!procStat(anc, &up, nullptr)) break;
+        anc = up;
+    }
+    std::string outer = nsOf("/proc/" + std::to_string(anc));
+    if (self.empty() || outer.empty() || self == outer || self == init) {
         *error = "not in a private mount namespace; run as "
                  "`unshare --mount --propagation private <test>`";
         return false;
@@ -419,7 +431,7 @@ bool Daemon::startedAlive() {
     if (pid_ <= 0 || reaped_) return false;
     int st = 0;
     Life l = checkPid(pid_, &st);
-    if (l == Life::Alive) return true;
+    if (l == Life::Alive || l == Life::Zombie) return l == Life::Alive;
     reaped_ = true;
     if (l == Life::Exited) {
         status_ = exitCodeOf(st);
@@ -447,10 +459,16 @@ bool Daemon::daemonAlive() {
     if (daemonPid_ <= 0 || daemonReaped_) return false;
     int st = 0;
     Life l = checkPid(daemonPid_, &st);
-    if (l == Life::Alive) return true;
+    if (l == Life::Alive || l == Life::Zombie) return l == Life::Alive;
     daemonReaped_ = true;
     if (l == Life::Exited) daemonStatus_ = exitCodeOf(st);
     return false;
+}
+
+// The detached daemon's exit status arrives once it has been re-parented here.
+bool Daemon::daemonCollected() {
+    daemonAlive();
+    return daemonPid_ <= 0 || daemonReaped_;
 }
 
 pid_t Daemon::servingPid() {
@@ -525,7 +543,7 @@ int Daemon::waitExit(int timeoutMs) {
 int Daemon::waitServingExit(int timeoutMs) {
     refreshDaemonPid();
     if (daemonPid_ <= 0) return waitExit(timeoutMs);
-    waitFor([&] { return !daemonAlive(); }, timeoutMs);
+    waitFor([&] { return daemonCollected(); }, timeoutMs);
     return daemonReaped_ ? daemonStatus_ : -1;
 }
 
@@ -550,24 +568,32 @@ int Daemon::terminate(int timeoutMs) {
 
 void Daemon::killAll() {
     refreshDaemonPid();
-    if (daemonPid_ > 0 && !daemonReaped_) {
+    bool daemonPending = daemonPid_ > 0 && !daemonReaped_;
+    if (daemonPending) {
         // setsid() gave it a process group of its own: take its children too.
         kill(-daemonPid_, SIGKILL);
         kill(daemonPid_, SIGKILL);
-        int st = 0;
-        if (awaitPid(daemonPid_, &st, 5000) != Life::Alive) daemonReaped_ = true;
     }
+    // The parent first: once it is collected, the daemon's zombie is ours.
     if (pid_ > 0 && !reaped_) {
         kill(-pid_, SIGKILL);
         kill(pid_, SIGKILL);
         int st = 0;
         Life l = awaitPid(pid_, &st, 5000);
-        if (l != Life::Alive) {
+        if (l == Life::Exited || l == Life::Gone) {
             reaped_ = true;
             if (l == Life::Exited) {
                 status_ = exitCodeOf(st);
                 termSignal_ = WIFSIGNALED(st) ? WTERMSIG(st) : 0;
             }
+        }
+    }
+    if (daemonPending) {
+        int st = 0;
+        Life l = awaitPid(daemonPid_, &st, 5000);
+        if (l == Life::Exited || l == Life::Gone) {
+            daemonReaped_ = true;
+            if (l == Life::Exited) daemonStatus_ = exitCodeOf(st);
         }
     }
 }

@@ -43,13 +43,13 @@ std::string makeTempDir(const std::string &tag);    // fresh dir under /tmp
 struct DaemonOptions {
     // Contents of kiv-services-daemon.conf; written beside the binary.  The
     // text "@DIR@" is replaced by the daemon's directory (handy for log paths).
-    std::string config;
+    std::string config{};
     // Modules to place beside the daemon: {source .so path, file name there}.
-    std::vector<std::pair<std::string, std::string>> modules;
+    std::vector<std::pair<std::string, std::string>> modules{};
     // Extra environment for the daemon (the daemon otherwise gets a minimal one).
-    std::map<std::string, std::string> env;
+    std::map<std::string, std::string> env{};
     // argv[0] to use; empty = "<dir>/kiv-services-daemon".
-    std::string argv0;
+    std::string argv0{};
     // Run with this effective uid (real uid stays 0); -1 = stay root.
     int euid = -1;
     // Copy the binary (true) or symlink it (false).
@@ -131,6 +131,7 @@ private:
     void refreshDaemonPid();
     bool startedAlive();
     bool daemonAlive();
+    bool daemonCollected();
     void fail(const std::string &why);
     void killAll();
 };

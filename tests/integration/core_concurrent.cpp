@@ -1,0 +1,57 @@
+// Many clients at once: every one gets its own, correct answer.
+#include <atomic>
+#include <thread>
+
+#include "core_common.h"
+
+using namespace coretest;
+
+TEST(Concurrency, TwoHundredClientsAllAnsweredCorrectly) {
+    standardAccounts();
+    std::string users;
+    std::string groups;
+    for (int i = 0; i < 40; ++i) {
+        users += "u" + std::to_string(i) + ":ok:" + std::to_string(2000 + i) + ":" + std::to_string(3000 + i) + "::p" +
+                 std::to_string(i) + ";";
+        groups += "u" + std::to_string(i) + ":" + std::to_string(4000 + i) + ";";
+    }
+    DaemonOptions opts;
+    opts.modules = {module("custom", "kivmodlib.so")};
+    opts.config = baseConfig("methods=custom\nnumThreads=8\nmaxtries=3\nmaxtriesPeriod=60\nmaxtriesWait=60\n"
+                             "custom_users=" + users + "\ncustom_groups=" + groups + "\n");
+    Daemon d(opts);
+    START_DAEMON(d);
+
+    constexpr int kClients = 200;
+    std::atomic<int> good{0}, refused{0}, wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kClients; ++t) {
+        threads.emplace_back([&, t] {
+            int i = t % 40;
+            bool correct = t % 4 != 3;  // every fourth client sends a wrong password
+            kiv::Result r = kiv::authenticatePassword("u" + std::to_string(i), correct ? "p" + std::to_string(i) : "bad");
+            if (!r.reply) {
+                ++wrong;
+                return;
+            }
+            if (correct) {
+                if (r.reply->code == AUTH_OK && r.reply->uid == 2000 + i &&
+                    r.reply->groups == std::vector<int>{3000 + i, 4000 + i} && r.reply->name == "u" + std::to_string(i))
+                    ++good;
+                else
+                    ++wrong;
+            } else {
+                if (r.reply->code == AUTH_NOAUTH)
+                    ++refused;
+                else
+                    ++wrong;
+            }
+        });
+    }
+    for (auto &th : threads) th.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(good.load(), 150);
+    EXPECT_EQ(refused.load(), 50);
+    EXPECT_EQ(d.terminate(30000), 0);
+    EXPECT_CLEAN(d);
+}

@@ -1,0 +1,353 @@
+// Private slapd instances for the LDAP tests.
+#include "slapd.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace kivtest {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+bool writeText(const std::string &path, const std::string &text)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    return static_cast<bool>(out);
+}
+
+std::string readText(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// Waits for `pid` up to timeoutMs; the raw wait status, or -1 on timeout.
+int waitPid(pid_t pid, int timeoutMs)
+{
+    const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        int status = 0;
+        const pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid) return status;
+        if (r < 0 && errno != EINTR) return -1;
+        if (Clock::now() >= end) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+bool canConnect(int port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+    close(fd);
+    return ok;
+}
+
+std::string makeDir()
+{
+    char templ[] = "/tmp/kivtest-slapd-XXXXXX";
+    const char *made = mkdtemp(templ);
+    return made ? std::string(made) : std::string();
+}
+
+const char *const kOpenssl = "/usr/bin/openssl";
+
+bool makeCa(const std::string &dir, const std::string &name, const std::string &cn, std::string *err)
+{
+    const std::string cnf = dir + "/" + name + ".cnf";
+    writeText(cnf, "[req]\ndistinguished_name = dn\nprompt = no\nx509_extensions = v3_ca\n"
+                   "[dn]\nCN = " + cn + "\n"
+                   "[v3_ca]\nbasicConstraints = critical,CA:TRUE\n"
+                   "keyUsage = critical,keyCertSign,cRLSign\nsubjectKeyIdentifier = hash\n");
+    std::string out;
+    const int rc = runProgram({kOpenssl, "req", "-x509", "-new", "-newkey", "ec", "-pkeyopt",
+                               "ec_paramgen_curve:prime256v1", "-nodes", "-days", "3", "-config",
+                               cnf, "-keyout", dir + "/" + name + ".key", "-out",
+                               dir + "/" + name + ".crt"},
+                              20000, &out);
+    if (rc != 0) *err = "openssl CA: " + out;
+    return rc == 0;
+}
+
+bool makeServerCert(const std::string &dir, std::string *err)
+{
+    writeText(dir + "/server.cnf",
+              "[req]\ndistinguished_name = dn\nprompt = no\n[dn]\nCN = localhost\n");
+    writeText(dir + "/server.ext",
+              "subjectAltName = IP:127.0.0.1,DNS:localhost\nbasicConstraints = CA:FALSE\n"
+              "keyUsage = critical,digitalSignature,keyEncipherment\n"
+              "extendedKeyUsage = serverAuth\n");
+    std::string out;
+    int rc = runProgram({kOpenssl, "req", "-new", "-newkey", "ec", "-pkeyopt",
+                         "ec_paramgen_curve:prime256v1", "-nodes", "-config", dir + "/server.cnf",
+                         "-keyout", dir + "/server.key", "-out", dir + "/server.csr"},
+                        20000, &out);
+    if (rc == 0) {
+        rc = runProgram({kOpenssl, "x509", "-req", "-in", dir + "/server.csr", "-CA",
+                         dir + "/ca.crt", "-CAkey", dir + "/ca.key", "-set_serial", "2", "-days",
+                         "3", "-extfile", dir + "/server.ext", "-out", dir + "/server.crt"},
+                        20000, &out);
+    }
+    if (rc != 0) *err = "openssl server certificate: " + out;
+    return rc == 0;
+}
+
+} // namespace
+
+int runProgram(const std::vector<std::string> &argv, int timeoutMs, std::string *output)
+{
+    if (argv.empty()) return -1;
+    char outTempl[] = "/tmp/kivtest-run-XXXXXX";
+    const int outFd = mkstemp(outTempl);
+    if (outFd < 0) return -1;
+    unlink(outTempl);
+
+    std::vector<char *> args;
+    for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+
+    const pid_t pid = fork();
+    if (pid < 0) {
+        close(outFd);
+        return -1;
+    }
+    if (pid == 0) {
+        const int devnull = open("/dev/null", O_RDONLY);
+        if (devnull >= 0) dup2(devnull, 0);
+        dup2(outFd, 1);
+        dup2(outFd, 2);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    int status = waitPid(pid, timeoutMs);
+    if (status == -1) {
+        kill(pid, SIGKILL);
+        waitPid(pid, 5000);
+    }
+    if (output != nullptr) {
+        output->clear();
+        char buf[4096];
+        lseek(outFd, 0, SEEK_SET);
+        ssize_t n;
+        while ((n = read(outFd, buf, sizeof buf)) > 0) output->append(buf, static_cast<size_t>(n));
+    }
+    close(outFd);
+    if (status == -1 || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+int freeLoopbackPort()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    int port = -1;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) == 0)
+        port = ntohs(addr.sin_port);
+    close(fd);
+    return port;
+}
+
+std::string slappasswdHash(const std::string &scheme, const std::string &secret)
+{
+    std::string out;
+    if (runProgram({"/usr/sbin/slappasswd", "-h", scheme, "-s", secret}, 10000, &out) != 0) return {};
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+    return out;
+}
+
+Slapd::Slapd(SlapdOptions opts) : opts_(std::move(opts)) {}
+
+Slapd::~Slapd()
+{
+    stop();
+    if (!dir_.empty() && std::getenv("KIVTEST_KEEP") == nullptr) {
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+}
+
+std::string Slapd::logText() const { return dir_.empty() ? std::string() : readText(dir_ + "/slapd.log"); }
+
+bool Slapd::prepare()
+{
+    dir_ = makeDir();
+    if (dir_.empty()) {
+        error_ = "mkdtemp failed";
+        return false;
+    }
+    std::filesystem::create_directory(dir_ + "/db");
+    if (opts_.tls &&
+        (!makeCa(dir_, "ca", "kivtest CA", &error_) ||
+         !makeCa(dir_, "foreign-ca", "kivtest foreign CA", &error_) || !makeServerCert(dir_, &error_)))
+        return false;
+
+    std::string access = opts_.access;
+    if (access.empty()) {
+        access = "access to attrs=userPassword\n"
+                 "  by self read\n"
+                 "  by dn.exact=\"cn=reader," + opts_.suffix + "\" read\n"
+                 "  by anonymous auth\n"
+                 "  by * none\n"
+                 "access to * by * read\n";
+    }
+    std::string conf =
+        "include /etc/ldap/schema/core.schema\n"
+        "include /etc/ldap/schema/cosine.schema\n"
+        "include /etc/ldap/schema/nis.schema\n"
+        "include /etc/ldap/schema/inetorgperson.schema\n"
+        "modulepath /usr/lib/ldap\n"
+        "moduleload back_mdb\n"
+        "pidfile " + dir_ + "/slapd.pid\n"
+        "argsfile " + dir_ + "/slapd.args\n";
+    if (opts_.tls) {
+        conf += "TLSCACertificateFile " + dir_ + "/ca.crt\n"
+                "TLSCertificateFile " + dir_ + "/server.crt\n"
+                "TLSCertificateKeyFile " + dir_ + "/server.key\n";
+    }
+    conf += opts_.globalConfig + "\n";
+    conf += "database mdb\n"
+            "suffix \"" + opts_.suffix + "\"\n"
+            "rootdn \"cn=admin," + opts_.suffix + "\"\n"
+            "rootpw kivtest-root\n"
+            "directory " + dir_ + "/db\n"
+            "maxsize 10485760\n" + access;
+    if (!writeText(dir_ + "/slapd.conf", conf) || !writeText(dir_ + "/data.ldif", opts_.ldif)) {
+        error_ = "cannot write the configuration";
+        return false;
+    }
+    std::string out;
+    if (runProgram({"/usr/sbin/slapadd", "-q", "-f", dir_ + "/slapd.conf", "-l", dir_ + "/data.ldif"},
+                   30000, &out) != 0) {
+        error_ = "slapadd failed: " + out;
+        return false;
+    }
+    return true;
+}
+
+bool Slapd::launch(int timeoutMs)
+{
+    port_ = freeLoopbackPort();
+    sslPort_ = opts_.tls ? freeLoopbackPort() : 0;
+    if (port_ <= 0 || (opts_.tls && (sslPort_ <= 0 || sslPort_ == port_))) {
+        error_ = "no free port";
+        return false;
+    }
+    std::string urls = "ldap://127.0.0.1:" + std::to_string(port_) + "/";
+    if (opts_.tls) urls += " ldaps://127.0.0.1:" + std::to_string(sslPort_) + "/";
+    const std::string logPath = dir_ + "/slapd.log";
+    const std::string confPath = dir_ + "/slapd.conf";
+
+    pid_ = fork();
+    if (pid_ < 0) {
+        error_ = "fork failed";
+        return false;
+    }
+    if (pid_ == 0) {
+        const int logFd = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        const int devnull = open("/dev/null", O_RDONLY);
+        if (devnull >= 0) dup2(devnull, 0);
+        if (logFd >= 0) {
+            dup2(logFd, 1);
+            dup2(logFd, 2);
+        }
+        // -d keeps slapd in the foreground, so this pid is the server's.
+        execl("/usr/sbin/slapd", "slapd", "-d", "0", "-h", urls.c_str(), "-f", confPath.c_str(),
+              static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (Clock::now() < end) {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            error_ = "slapd exited: " + logText();
+            return false;
+        }
+        if (canConnect(port_) && (!opts_.tls || canConnect(sslPort_))) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    error_ = "slapd did not listen in time: " + logText();
+    stop();
+    return false;
+}
+
+bool Slapd::start(int timeoutMs)
+{
+    if (dir_.empty() && !prepare()) return false;
+    // A port taken between choosing and binding it makes slapd exit; try again.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (launch(timeoutMs)) return true;
+    }
+    return false;
+}
+
+void Slapd::stop(int timeoutMs)
+{
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    if (waitPid(pid_, timeoutMs) == -1) {
+        kill(pid_, SIGKILL);
+        waitPid(pid_, 5000);
+    }
+    pid_ = -1;
+}
+
+bool Slapd::running()
+{
+    if (pid_ <= 0) return false;
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return false;
+    }
+    return true;
+}
+
+SilentServer::SilentServer()
+{
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) return;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    // The kernel completes connections into the backlog; nobody ever reads.
+    if (bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 && listen(fd_, 64) == 0 &&
+        getsockname(fd_, reinterpret_cast<sockaddr *>(&addr), &len) == 0)
+        port_ = ntohs(addr.sin_port);
+}
+
+SilentServer::~SilentServer()
+{
+    if (fd_ >= 0) close(fd_);
+}
+
+} // namespace kivtest
