@@ -43,8 +43,9 @@ protected:
             passwd += userName(i) + ":x:" + std::to_string(id) + ":" + std::to_string(id) + "::" + home +
                       ":/bin/sh\n";
             group += userName(i) + ":x:" + std::to_string(id) + ":\n";
-            // Later starters finish first, so exits overlap with waits.
-            kivtest::writeFile(home + "/control", "sleepms=" + std::to_string((kUsers - i) * 150) +
+            // Output ends at once, so every run is already waiting for its
+            // child while the children exit one after another.
+            kivtest::writeFile(home + "/control", "closeout=1\nsleepms=" + std::to_string((kUsers - i) * 150) +
                                                       "\nexit=" + std::to_string(exitCode(i)) + "\n");
         }
         kivtest::writeAccountFiles(passwd, "", group);

@@ -53,7 +53,6 @@ protected:
     }
 
     void TearDown() override {
-        fprintf(stderr, "%s----\n%s", debugText().c_str(), errorText().c_str());
         if (debugLog) fclose(debugLog);
         if (errorLog) fclose(errorLog);
         debugLog = errorLog = nullptr;

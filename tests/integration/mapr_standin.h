@@ -10,6 +10,7 @@
 //   out=<text>      written to stdout        err=<text>   written to stderr
 //   newline=1       a lone "\n" on stdout    long=<n>     n bytes of 'x' on stdout
 //   closestdin=1    closes stdin unread      grandchild=1 forks a sleeping helper
+//   closeout=1      closes stdout and stderr after writing
 //   sleepms=<n>     sleeps before exiting    exit=<n>     exit status (default 0)
 #pragma once
 
@@ -170,6 +171,10 @@ inline void actAsTool() {
     if (!control["err"].empty()) writeAll(2, control["err"]);
     if (control["newline"] == "1") writeAll(1, "\n");
     if (!control["long"].empty()) writeAll(1, std::string(std::stoul(control["long"]), 'x'));
+    if (control["closeout"] == "1") {
+        close(1);
+        close(2);
+    }
     if (!control["sleepms"].empty()) usleep(static_cast<useconds_t>(std::stoul(control["sleepms"]) * 1000));
     _exit(control["exit"].empty() ? 0 : std::atoi(control["exit"].c_str()));
 }

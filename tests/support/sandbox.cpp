@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -195,7 +196,16 @@ bool enterSandbox(std::string *error) {
     auto varRun = std::filesystem::canonical("/var/run", ec);
     if (!ec && varRun != "/run" && !mountTmpfs("/var/run", error)) return false;
     g_keepDirs = getenv("KIVTEST_KEEP_DIRS") != nullptr;
-    if (!g_keepDirs && !mountTmpfs("/tmp", error)) return false;
+    // A private /tmp takes every test's leftovers with it, unless the build
+    // or the test itself lives there and would be hidden.
+    bool buildInTmp = false;
+    char cwd[4096];
+    std::string exe = std::filesystem::read_symlink("/proc/self/exe", ec).string();
+    for (const std::string &p : {std::string(KIV_BIN_DIR), std::string(KIV_TESTMOD_DIR),
+                                 std::string(KIV_SOURCE_DIR), exe,
+                                 std::string(getcwd(cwd, sizeof cwd) ? cwd : "/tmp")})
+        if (p == "/tmp" || p.rfind("/tmp/", 0) == 0) buildInTmp = true;
+    if (!g_keepDirs && !buildInTmp && !mountTmpfs("/tmp", error)) return false;
 
     std::string dir = "/run/kivtest-fixtures";
     if (mkdir(dir.c_str(), 0755) != 0) {
@@ -392,6 +402,7 @@ bool Daemon::spawn() {
     envp.push_back(nullptr);
     std::vector<char *> argv{argv0.data(), nullptr};
     int euid = opts_.euid;
+    uid_t ruid = opts_.ruid >= 0 ? static_cast<uid_t>(opts_.ruid) : 0;
     pid_t testPid = getpid();
 
     pid_t pid = fork();
@@ -413,9 +424,10 @@ bool Daemon::spawn() {
         dup2(in, 0);
         dup2(out, 1);
         dup2(out, 2);
-        syscall(SYS_close_range, 3U, ~0U, 0U);
+        if (syscall(SYS_close_range, 3U, ~0U, 0U) != 0)
+            for (int fd = 3; fd < 4096; ++fd) close(fd);
         if (chdir(dir_.c_str()) != 0) _exit(121);
-        if (euid >= 0 && setresuid(0, static_cast<uid_t>(euid), 0) != 0) _exit(122);
+        if (euid >= 0 && setresuid(ruid, static_cast<uid_t>(euid), ruid) != 0) _exit(122);
         // Dies with the test (set after the uid change, which clears it).
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() != testPid) _exit(123);

@@ -16,10 +16,13 @@ inline constexpr const char *kPidPath = "/var/run/kiv-services-daemon.pid";
 // *error set) unless running as root in a mount namespace of its own.  Then:
 // every mount below / becomes private, the process becomes a child subreaper
 // (so a detaching daemon is re-parented to the test and can be reaped), a
-// tmpfs (mode 1777) covers /run and /tmp, and fixture account files holding
-// only root and nobody are bind-mounted over /etc/passwd, /etc/shadow and
-// /etc/group.  With KIVTEST_KEEP_DIRS set in the environment /tmp is left as
-// it is and daemon directories are kept, for post-mortem debugging.
+// tmpfs (mode 1777) covers /run and /tmp (/tmp only when neither the build
+// nor the test lives below it), and fixture account files holding only root
+// and nobody are bind-mounted over /etc/passwd, /etc/shadow and /etc/group.
+// With KIVTEST_KEEP_DIRS set in the environment /tmp is left as it is and
+// daemon directories are kept, for post-mortem debugging.  Note that the
+// host's name service may still synthesise root and nobody (nss "systemd")
+// when the fixtures leave them out.
 bool enterSandbox(std::string *error);
 
 // Replaces the contents of the fixture files bind-mounted over /etc/passwd,
@@ -52,6 +55,9 @@ struct DaemonOptions {
     std::string argv0{};
     // Run with this effective uid (real uid stays 0); -1 = stay root.
     int euid = -1;
+    // With euid set: also use this as the real and saved uid, so the daemon
+    // cannot regain root (a setuid-root binary that lost its bit); -1 = 0.
+    int ruid = -1;
     // Copy the binary (true) or symlink it (false).
     bool copyBinary = false;
     // start() normally removes a leftover socket file and pid file first, so
@@ -67,6 +73,9 @@ std::string testModule(const std::string &variant, const std::string &file);
 // Path of a built artefact in the bin directory (daemon, ldap module, client).
 std::string binPath(const std::string &file);
 
+// The daemon process gets SIGKILL if the thread that started it ends (so a
+// crashed test leaves no daemon behind): start daemons from the test's own
+// thread, not from a helper thread that finishes first.
 class Daemon {
 public:
     explicit Daemon(DaemonOptions opts);

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -135,6 +136,7 @@ int runProgram(const std::vector<std::string> &argv, int timeoutMs, std::string 
         return -1;
     }
     if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         const int devnull = open("/dev/null", O_RDONLY);
         if (devnull >= 0) dup2(devnull, 0);
         dup2(outFd, 1);
@@ -271,6 +273,8 @@ bool Slapd::launch(int timeoutMs)
         return false;
     }
     if (pid_ == 0) {
+        // A test that dies must not leave its server behind.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         const int logFd = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         const int devnull = open("/dev/null", O_RDONLY);
         if (devnull >= 0) dup2(devnull, 0);

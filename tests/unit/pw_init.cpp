@@ -230,21 +230,4 @@ TEST(PwAuthenticate, DenyEmptyPasswordsBeforeAnyLookup) {
     }
 }
 
-TEST(PwAuthenticate, UnknownUserFallsThrough) {
-    AuthLog log = kivcap::makeLog(0);
-    Config config(Config::Pairs{});
-    Init r = init(config, &log);
-    ASSERT_NE(r.ctx, nullptr);
-    kivcap::clear();
-    char *message = nullptr;
-    char *unixName = nullptr;
-    int rc = pwAuthenticate(r.ctx, "no-such-user-kiv", "", nullptr, nullptr, &unixName, &log, &message);
-    EXPECT_EQ(rc, AUTH_UNKNOWN_USER);
-    EXPECT_EQ(message, nullptr);
-    EXPECT_EQ(unixName, nullptr);
-    EXPECT_TRUE(kivcap::hasLine("User not in /etc/passwd."));
-    EXPECT_TRUE(kivcap::hasLine("pwAuthenticate [EXIT]: username:<no-such-user-kiv> rc:<0x6>"));
-    pwTerminate(r.ctx, &log);
-}
-
 } // namespace

@@ -1,0 +1,42 @@
+// In-process baselines: the same work as a daemon scenario without the
+// daemon, run through the same load engine.
+#pragma once
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "accounts.h"
+#include "loadgen.h"
+
+namespace kivbench {
+
+using Accounts = std::shared_ptr<const std::vector<Account>>;
+
+// crypt_r of each account's password against its stored hash: the physical
+// limit of the SHA-512 scenario.
+OperationFactory cryptOperation(Accounts accounts);
+
+// What the pw method does per request, in process: passwd and shadow lookups,
+// the stored-value check and the group list.  The floor of the {SSHA}
+// scenario, whose cost is the daemon's own.
+OperationFactory lookupOperation(Accounts accounts);
+
+// pam_start / pam_authenticate / pam_end through a pam_unix service file in
+// `confDir` (named `service`): the peer a user would pick for local accounts.
+// pamServiceText() is what that file must hold.
+bool pamAvailable();
+std::string pamServiceText();
+OperationFactory pamOperation(Accounts accounts, std::string confDir, std::string service);
+
+// The directory operations of one LDAP authentication plus its group lookup,
+// each on a connection of its own, exactly as the LDAP method performs them.
+struct DirectoryLayout {
+    std::string uri;            // ldap://127.0.0.1:<port>
+    std::string peopleBase;     // entry base of the users
+    std::string groupBase;      // base of the group search
+    std::string readerDN, readerPassword;   // service account (MATCH)
+};
+enum class LdapFlow { Bind, Match };
+OperationFactory ldapOperation(LdapFlow flow, DirectoryLayout layout, Accounts accounts);
+
+} // namespace kivbench

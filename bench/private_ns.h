@@ -1,0 +1,24 @@
+// The benchmark's private mount namespace: the run gets its own /run, /tmp
+// and account databases, and nothing outside it changes.
+#pragma once
+#include <string>
+
+#include "accounts.h"
+
+namespace kivbench {
+
+// Refuses (false, *error) unless running as root in a mount namespace that
+// the parent process (past unshare(1)) and pid 1 do not share.  Then: every
+// mount becomes private, tmpfs covers /run (and /var/run if separate) and
+// /tmp, and fixture files are bind-mounted over /etc/passwd, /etc/shadow and
+// /etc/group.  Call before starting threads.
+bool enterPrivateNamespace(std::string *error);
+
+// Rewrites the fixture account files in place (the bind mounts stay valid).
+bool writeAccountFiles(const AccountFiles &files, std::string *error);
+
+// Writes a whole file (mode applied exactly); false and *error on failure.
+bool writeFile(const std::string &path, const std::string &data, int mode, std::string *error);
+std::string readFile(const std::string &path);
+
+} // namespace kivbench

@@ -1,0 +1,52 @@
+// What /proc tells about a process and the machine: resident size, open
+// descriptors, load, running compilers.
+#pragma once
+#include <sys/types.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace kivbench {
+
+// VmRSS of the process in KiB; -1 when it cannot be read.
+long rssKiB(pid_t pid);
+// Entries of /proc/<pid>/fd; -1 when it cannot be read.
+int openFds(pid_t pid);
+// 1-minute load average; -1 when it cannot be read.
+double loadAverage1();
+// Processes whose command name (comm) is exactly `name`.
+int countProcesses(const std::string &name);
+
+struct MachineInfo {
+    std::string cpuModel;
+    int cores = 0;
+    std::string kernel;
+    long memoryKiB = 0;
+};
+MachineInfo machineInfo();
+
+// Samples a process's resident size in the background every periodMs and
+// keeps the largest value seen; stops and joins when destroyed.
+class RssSampler {
+public:
+    RssSampler(pid_t pid, int periodMs);
+    ~RssSampler();
+    RssSampler(const RssSampler &) = delete;
+    RssSampler &operator=(const RssSampler &) = delete;
+    long maxKiB() const { return max_.load(); }
+
+private:
+    void run();
+    pid_t pid_;
+    int periodMs_;
+    std::atomic<long> max_{-1};
+    std::mutex m_;
+    std::condition_variable cv_;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+} // namespace kivbench

@@ -1,0 +1,86 @@
+// The benchmark report: every scenario beside its baseline, memory and
+// descriptor findings and the targets, as JSON and as Markdown.
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "json.h"
+#include "loadgen.h"
+#include "procstat.h"
+
+namespace kivbench {
+
+// One measured run of the daemon or of an in-process loop.
+struct RunRecord {
+    std::string what;    // "daemon", "crypt_r", "pam_unix", ...
+    int threads = 0;     // client connections, or in-process threads
+    LoadResult result;
+};
+
+struct ScenarioRow {
+    std::string scenario;      // "pw-sha512", ...
+    std::string description;
+    int concurrency = 0;
+    std::string status = "measured";   // measured | pending | failed
+    std::string note;
+    int expectedCode = 0;              // what every daemon answer should be
+    std::optional<RunRecord> daemon, baseline, peer;
+    long rssMaxKiB = -1;               // daemon's largest resident size during the run
+};
+
+struct SoakRecord {
+    uint64_t warmupRequests = 0;
+    uint64_t requests = 0;                        // after the warm-up
+    std::vector<std::pair<uint64_t, long>> rss;   // (requests done, VmRSS KiB), warm-up end first
+    long growthKiB = 0;                           // last sample minus the first
+    long rssMaxKiB = -1;
+    int fdsIdle = -1, fdsAfter = -1;
+    LoadResult total;                             // the measured requests together
+};
+
+struct QuietRecord {
+    int compilersAtStart = -1;
+    double load1AtStart = -1;
+    double waitedSeconds = 0;
+    bool quiet = false;
+    double load1AtEnd = -1;
+};
+
+struct TargetRecord {
+    std::string id, text, measured;
+    std::string status;   // met | missed | pending
+};
+
+// Descriptor counts of one daemon instance: idle after start, and after its
+// runs once the connections are gone.
+struct FdRecord {
+    std::string daemon;
+    int idle = -1, after = -1;
+};
+
+struct Report {
+    std::string generated;   // UTC time
+    std::string command;
+    MachineInfo machine;
+    QuietRecord quiet;
+    Json parameters = Json::object();
+    std::vector<ScenarioRow> rows;
+    std::optional<SoakRecord> soak;
+    std::vector<FdRecord> fds;
+    std::vector<TargetRecord> targets;
+};
+
+// daemon auth/s over baseline (or peer) auth/s; nullopt when either is missing
+// or the baseline did nothing.
+std::optional<double> baselineRatio(const ScenarioRow &row);
+std::optional<double> peerRatio(const ScenarioRow &row);
+// Daemon answers other than expectedCode, plus connection errors.
+uint64_t unexpectedAnswers(const ScenarioRow &row);
+
+Json reportJson(const Report &report);
+std::string reportMarkdown(const Report &report);
+
+} // namespace kivbench

@@ -1,0 +1,502 @@
+// The benchmark run: set-up, every scenario with its baseline, the soak, the
+// targets and the report files.
+#include "scenarios.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <ctime>
+#include <iostream>
+#include <map>
+#include <thread>
+
+#include "baselines.h"
+#include "child.h"
+#include "client_op.h"
+#include "daemon_process.h"
+#include "directory.h"
+#include "private_ns.h"
+#include "procstat.h"
+#include "profile.h"
+#include "report.h"
+#include "report_check.h"
+#include "targets.h"
+
+namespace kivbench {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const char *const kWork = "/run/kivbench";
+const char *const kPamService = "kivbench";
+
+struct Context {
+    explicit Context(const BenchParams &params) : p(params) {}
+    const BenchParams &p;
+    int cores = 1;
+    Report report;
+    Accounts sha, ssha, ldap;
+    std::string shaFile, sshaFile, wrongFile, ldapFile, pamDir;
+    std::map<int, RunRecord> sshaDaemon, sshaBaseline;   // by concurrency, for the later scenarios
+    int runs = 0;
+};
+
+void progress(const std::string &text) { std::cout << text << std::endl; }
+
+std::string tail(const std::string &s, size_t n = 2000) { return s.size() <= n ? s : "..." + s.substr(s.size() - n); }
+
+// One kiv-loadgen run against the daemon.
+std::optional<LoadResult> loadgen(Context &cx, const std::string &accounts, int c, double seconds, uint64_t requests,
+                                  std::string *error) {
+    const std::string json = std::string(kWork) + "/run-" + std::to_string(++cx.runs) + ".json";
+    const std::string log = std::string(kWork) + "/loadgen.log";
+    std::vector<std::string> argv = {cx.p.binDir + "/kiv-loadgen", "--accounts", accounts, "--concurrency",
+                                     std::to_string(c), "--seconds", std::to_string(seconds), "--json", json};
+    if (requests > 0) {
+        argv.push_back("--requests");
+        argv.push_back(std::to_string(requests));
+    }
+    unlink(log.c_str());
+    int rc = runToEnd(argv, log, static_cast<int>(seconds * 1000) + 60000, error);
+    if (rc != 0) {
+        *error = "kiv-loadgen status " + std::to_string(rc) + " " + *error + ": " + tail(readFile(log));
+        return std::nullopt;
+    }
+    std::string perr;
+    auto j = Json::parse(readFile(json), &perr);
+    unlink(json.c_str());
+    LoadResult r;
+    if (!j || !fromJson(*j, &r, codeFromName)) {
+        *error = "unreadable load report: " + perr;
+        return std::nullopt;
+    }
+    return r;
+}
+
+RunRecord inProcess(Context &cx, const std::string &what, int threads, const OperationFactory &f) {
+    if (cx.p.warmupSeconds > 0) runLoad({threads, cx.p.warmupSeconds, cx.p.warmupRequests}, f);
+    return {what, threads, runLoad({threads, cx.p.seconds, cx.p.requests}, f)};
+}
+
+std::string pwConfig(const BenchParams &p, bool debugLog, bool maxtries) {
+    std::string c = "daemon=no\nmethods=pw\nnumThreads=" + std::to_string(p.numThreads) +
+                    "\naccessLog=@DIR@/access.log\n";
+    if (debugLog) c += "debugLog=@DIR@/debug.log\n";
+    if (maxtries) c += "maxtries=3\nmaxtriesPeriod=60\nmaxtriesWait=600\n";
+    return c;
+}
+
+// Open descriptors once they stop changing (target < 0) or reach target,
+// whichever the caller wants; bounded by timeoutMs.
+int settledFds(pid_t pid, int target, int timeoutMs) {
+    auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    int last = openFds(pid);
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        int now = openFds(pid);
+        if (target >= 0 ? now == target : now == last) return now;
+        last = now;
+        if (Clock::now() >= end) return now;
+    }
+}
+
+struct Instance {
+    std::string name;
+    std::unique_ptr<DaemonProcess> daemon;
+    int fdsIdle = -1;
+};
+
+bool startInstance(Context &cx, Instance &in, const std::string &name, DaemonSetup setup, std::string *error) {
+    in.name = name;
+    setup.binDir = cx.p.binDir;
+    in.daemon = std::make_unique<DaemonProcess>(std::move(setup));
+    if (!in.daemon->start(30000, error)) {
+        in.daemon.reset();
+        return false;
+    }
+    in.fdsIdle = settledFds(in.daemon->pid(), -1, 3000);
+    return true;
+}
+
+void stopInstance(Context &cx, Instance &in) {
+    if (!in.daemon) return;
+    int after = settledFds(in.daemon->pid(), in.fdsIdle, 5000);
+    cx.report.fds.push_back({in.name, in.fdsIdle, after});
+    int rc = in.daemon->stop(15000);
+    if (rc != 0) progress("  daemon " + in.name + " stopped with status " + std::to_string(rc) + ": " +
+                          tail(in.daemon->stderrText()));
+    in.daemon.reset();
+}
+
+// Logs grow with every request; emptied between runs so that a long run
+// cannot fill the tmpfs they live on.
+void truncateLogs(const Instance &in) {
+    for (const char *log : {"/access.log", "/debug.log"}) {
+        std::string path = in.daemon->dir() + log;
+        if (access(path.c_str(), F_OK) == 0 && truncate(path.c_str(), 0) != 0) progress("  cannot truncate " + path);
+    }
+}
+
+ScenarioRow makeRow(const std::string &scenario, const std::string &description, int c, int expected) {
+    ScenarioRow row;
+    row.scenario = scenario;
+    row.description = description;
+    row.concurrency = c;
+    row.expectedCode = expected;
+    return row;
+}
+
+ScenarioRow notMeasured(const std::string &scenario, const std::string &description, int c, const std::string &status,
+                        const std::string &note) {
+    ScenarioRow row = makeRow(scenario, description, c, AUTH_OK);
+    row.status = status;
+    row.note = note;
+    return row;
+}
+
+// Warm-up, then the measured run with the daemon's resident size sampled.
+void measureDaemon(Context &cx, Instance &in, ScenarioRow &row, const std::string &accounts) {
+    std::string error;
+    if (cx.p.warmupSeconds > 0 &&
+        !loadgen(cx, accounts, row.concurrency, cx.p.warmupSeconds, cx.p.warmupRequests, &error)) {
+        row.status = "failed";
+        row.note = "warm-up: " + error;
+        return;
+    }
+    truncateLogs(in);
+    std::optional<LoadResult> r;
+    {
+        RssSampler sampler(in.daemon->pid(), 100);
+        r = loadgen(cx, accounts, row.concurrency, cx.p.seconds, cx.p.requests, &error);
+        row.rssMaxKiB = sampler.maxKiB();
+    }
+    truncateLogs(in);
+    if (!r) {
+        row.status = "failed";
+        row.note = error;
+        return;
+    }
+    row.daemon = RunRecord{"daemon", row.concurrency, *r};
+    progress("  " + row.scenario + " c=" + std::to_string(row.concurrency) + ": " +
+             std::to_string(static_cast<long>(r->perSecond)) + " auth/s, p99 " + std::to_string(r->latency.p99Ms) +
+             " ms");
+}
+
+void pwSha512(Context &cx) {
+    const std::string name = "pw-sha512", desc = "pw method, SHA-512 crypt() hashes in shadow, access log only";
+    progress(name);
+    Instance in;
+    std::string error;
+    if (!startInstance(cx, in, name, {"", pwConfig(cx.p, false, false), {}, {}}, &error)) {
+        for (int c : cx.p.concurrency) cx.report.rows.push_back(notMeasured(name, desc, c, "failed", error));
+        return;
+    }
+    for (int c : cx.p.concurrency) {
+        ScenarioRow row = makeRow(name, desc, c, AUTH_OK);
+        measureDaemon(cx, in, row, cx.shaFile);
+        row.baseline = inProcess(cx, "crypt_r", std::min(c, cx.cores), cryptOperation(cx.sha));
+        if (pamAvailable())
+            row.peer = inProcess(cx, "pam_unix", c, pamOperation(cx.sha, cx.pamDir, kPamService));
+        else
+            row.note = "PAM peer not built: libpam headers were missing";
+        cx.report.rows.push_back(std::move(row));
+    }
+    stopInstance(cx, in);
+}
+
+void pwSsha(Context &cx, bool debugLog) {
+    const std::string name = debugLog ? "pw-ssha-debuglog" : "pw-ssha";
+    const std::string desc = std::string("pw method, {SSHA} values in shadow, ") +
+                             (debugLog ? "debug and access logs" : "access log only");
+    progress(name);
+    Instance in;
+    std::string error;
+    if (!startInstance(cx, in, name, {"", pwConfig(cx.p, debugLog, false), {}, {}}, &error)) {
+        for (int c : cx.p.concurrency) cx.report.rows.push_back(notMeasured(name, desc, c, "failed", error));
+        return;
+    }
+    for (int c : cx.p.concurrency) {
+        ScenarioRow row = makeRow(name, desc, c, AUTH_OK);
+        measureDaemon(cx, in, row, cx.sshaFile);
+        if (!debugLog) {
+            cx.sshaBaseline[c] = inProcess(cx, "in-process lookups", std::min(c, cx.cores), lookupOperation(cx.ssha));
+            if (row.daemon) cx.sshaDaemon[c] = *row.daemon;
+        }
+        if (cx.sshaBaseline.count(c)) row.baseline = cx.sshaBaseline[c];
+        cx.report.rows.push_back(std::move(row));
+    }
+    stopInstance(cx, in);
+}
+
+void pwLockout(Context &cx) {
+    const std::string name = "pw-lockout";
+    const std::string desc = "pw method, {SSHA} accounts, wrong passwords, maxtries=3 (after the warm-up every "
+                             "request is refused by the lock-out); baseline: pw-ssha daemon with correct passwords";
+    progress(name);
+    Instance in;
+    std::string error;
+    if (!startInstance(cx, in, name, {"", pwConfig(cx.p, false, true), {}, {}}, &error)) {
+        for (int c : cx.p.concurrency) cx.report.rows.push_back(notMeasured(name, desc, c, "failed", error));
+        return;
+    }
+    for (int c : cx.p.concurrency) {
+        ScenarioRow row = makeRow(name, desc, c, AUTH_NOAUTH);
+        measureDaemon(cx, in, row, cx.wrongFile);
+        if (cx.sshaDaemon.count(c)) {
+            row.baseline = cx.sshaDaemon[c];
+            row.baseline->what = "pw-ssha daemon";
+        }
+        cx.report.rows.push_back(std::move(row));
+    }
+    stopInstance(cx, in);
+}
+
+// Adds one step's run to the soak's running total.  Percentiles cannot be
+// merged, so the total keeps the worst step's.
+void accumulate(LoadResult &total, const LoadResult &step) {
+    total.concurrency = step.concurrency;
+    total.requests += step.requests;
+    total.transportErrors += step.transportErrors;
+    total.seconds += step.seconds;
+    total.perSecond = total.seconds > 0 ? static_cast<double>(total.requests) / total.seconds : 0;
+    for (auto &[code, n] : step.codes) total.codes[code] += n;
+    total.latency.p50Ms = std::max(total.latency.p50Ms, step.latency.p50Ms);
+    total.latency.p95Ms = std::max(total.latency.p95Ms, step.latency.p95Ms);
+    total.latency.p99Ms = std::max(total.latency.p99Ms, step.latency.p99Ms);
+    total.latency.maxMs = std::max(total.latency.maxMs, step.latency.maxMs);
+    total.latency.meanMs = std::max(total.latency.meanMs, step.latency.meanMs);
+    for (auto &e : step.errorSamples)
+        if (total.errorSamples.size() < 5) total.errorSamples.push_back(e);
+}
+
+void soak(Context &cx) {
+    const int c = *std::max_element(cx.p.concurrency.begin(), cx.p.concurrency.end());
+    progress("soak: " + std::to_string(cx.p.soakWarmup) + " + " + std::to_string(cx.p.soakRequests) +
+             " requests at c=" + std::to_string(c));
+    Instance in;
+    std::string error;
+    if (!startInstance(cx, in, "soak (pw-ssha)", {"", pwConfig(cx.p, false, false), {}, {}}, &error)) {
+        progress("  soak daemon did not start: " + error);
+        return;
+    }
+    SoakRecord s;
+    s.warmupRequests = cx.p.soakWarmup;
+    s.fdsIdle = in.fdsIdle;
+    {
+        RssSampler sampler(in.daemon->pid(), 100);
+        if (cx.p.soakWarmup > 0 && !loadgen(cx, cx.sshaFile, c, 600, cx.p.soakWarmup, &error)) {
+            progress("  soak warm-up failed: " + error);
+            stopInstance(cx, in);
+            return;
+        }
+        s.rss.push_back({0, rssKiB(in.daemon->pid())});
+        const int steps = std::max(1, cx.p.soakSteps);
+        for (int i = 0; i < steps; ++i) {
+            uint64_t n = cx.p.soakRequests / static_cast<uint64_t>(steps);
+            auto r = loadgen(cx, cx.sshaFile, c, 600, n, &error);
+            truncateLogs(in);
+            if (!r) {
+                progress("  soak step failed: " + error);
+                break;
+            }
+            accumulate(s.total, *r);
+            s.requests += r->requests + r->transportErrors;
+            s.rss.push_back({s.requests, rssKiB(in.daemon->pid())});
+        }
+        s.rssMaxKiB = sampler.maxKiB();
+    }
+    s.growthKiB = s.rss.back().second - s.rss.front().second;
+    stopInstance(cx, in);
+    s.fdsAfter = cx.report.fds.back().after;
+    progress("  soak: growth " + std::to_string(s.growthKiB) + " KiB, largest RSS " + std::to_string(s.rssMaxKiB) +
+             " KiB, descriptors " + std::to_string(s.fdsIdle) + " -> " + std::to_string(s.fdsAfter));
+    cx.report.soak = std::move(s);
+}
+
+void ldapScenarios(Context &cx) {
+    const std::vector<std::pair<LdapFlow, std::string>> flows = {{LdapFlow::Bind, "ldap-bind"},
+                                                                 {LdapFlow::Match, "ldap-match"}};
+    auto describe = [](LdapFlow f) {
+        return std::string("LDAP method, ") + (f == LdapFlow::Bind ? "BIND" : "MATCH") +
+               " against a private slapd, groups from the directory; baseline: the same directory operations "
+               "with libldap in process";
+    };
+    auto pendingAll = [&](const std::string &why) {
+        for (auto &[flow, name] : flows)
+            for (int c : cx.p.concurrency) cx.report.rows.push_back(notMeasured(name, describe(flow), c, "pending", why));
+    };
+    if (!cx.p.ldap) return pendingAll("LDAP scenarios switched off (--no-ldap)");
+    if (access((cx.p.binDir + "/kivmodldapnss.so").c_str(), R_OK) != 0) return pendingAll("LDAP module not built");
+    if (!slapdInstalled()) return pendingAll("slapd is not installed");
+
+    progress("ldap: starting slapd");
+    Directory directory(*cx.ldap);
+    std::string error;
+    if (!directory.start(30000, &error)) {
+        for (auto &[flow, name] : flows)
+            for (int c : cx.p.concurrency)
+                cx.report.rows.push_back(notMeasured(name, describe(flow), c, "failed", "slapd: " + tail(error)));
+        return;
+    }
+    for (auto &[flow, name] : flows) {
+        progress(name);
+        Instance in;
+        std::string config = "daemon=no\nnumThreads=" + std::to_string(cx.p.numThreads) +
+                             "\naccessLog=@DIR@/access.log\n" + directory.methodConfig(flow);
+        if (!startInstance(cx, in, name, {"", config, {"kivmodldapnss.so"}, {}}, &error)) {
+            for (int c : cx.p.concurrency) cx.report.rows.push_back(notMeasured(name, describe(flow), c, "failed", error));
+            continue;
+        }
+        for (int c : cx.p.concurrency) {
+            ScenarioRow row = makeRow(name, describe(flow), c, AUTH_OK);
+            measureDaemon(cx, in, row, cx.ldapFile);
+            row.baseline = inProcess(cx, "libldap", c, ldapOperation(flow, directory.layout(), cx.ldap));
+            cx.report.rows.push_back(std::move(row));
+        }
+        stopInstance(cx, in);
+    }
+}
+
+// Waits (bounded) for no compiler to run and the 1-minute load to drop below 1.
+QuietRecord waitForQuiet(int maxSeconds) {
+    QuietRecord q;
+    auto start = Clock::now();
+    for (;;) {
+        q.compilersAtStart = countProcesses("cc1plus") + countProcesses("cc1");
+        q.load1AtStart = loadAverage1();
+        q.quiet = q.compilersAtStart == 0 && q.load1AtStart >= 0 && q.load1AtStart < 1.0;
+        q.waitedSeconds = std::chrono::duration<double>(Clock::now() - start).count();
+        if (q.quiet || q.waitedSeconds >= maxSeconds) return q;
+        progress("waiting for a quiet machine: " + std::to_string(q.compilersAtStart) + " compilers, load " +
+                 std::to_string(q.load1AtStart));
+        std::this_thread::sleep_for(std::chrono::seconds(10));
+    }
+}
+
+std::string utcNow() {
+    char buf[32];
+    time_t t = time(nullptr);
+    tm u{};
+    gmtime_r(&t, &u);
+    strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &u);
+    return buf;
+}
+
+Json parametersJson(const Context &cx) {
+    Json j = Json::object();
+    j["smoke"] = cx.p.smoke;
+    Json &conc = j["concurrency"];
+    conc = Json::array();
+    for (int c : cx.p.concurrency) conc.push(c);
+    j["seconds_per_run"] = cx.p.seconds;
+    j["requests_per_run"] = cx.p.requests;
+    j["warmup_seconds"] = cx.p.warmupSeconds;
+    j["daemon_numThreads"] = cx.p.numThreads;
+    j["accounts_per_kind"] = cx.p.users;
+    j["soak_warmup"] = cx.p.soakWarmup;
+    j["soak_requests"] = cx.p.soakRequests;
+    j["cores"] = cx.cores;
+    return j;
+}
+
+bool prepare(Context &cx, std::string *error) {
+    if (mkdir(kWork, 0700) != 0 && errno != EEXIST) {
+        *error = std::string("mkdir ") + kWork;
+        return false;
+    }
+    const int n = cx.p.users;
+    cx.sha = std::make_shared<const std::vector<Account>>(makeSha512Accounts("shauser", n, 20000));
+    cx.ssha = std::make_shared<const std::vector<Account>>(makeSshaAccounts("sshauser", n, 30000));
+    cx.ldap = std::make_shared<const std::vector<Account>>(makeSshaAccounts("ldapuser", n, 40000));
+    if (cx.sha->empty() || cx.ssha->empty() || cx.ldap->empty()) {
+        *error = "could not make the account hashes";
+        return false;
+    }
+    std::vector<Account> local = *cx.sha;
+    local.insert(local.end(), cx.ssha->begin(), cx.ssha->end());
+    if (!writeAccountFiles(accountFiles(local), error)) return false;
+    const std::string w = kWork;
+    cx.shaFile = w + "/sha512.accounts";
+    cx.sshaFile = w + "/ssha.accounts";
+    cx.wrongFile = w + "/wrong.accounts";
+    cx.ldapFile = w + "/ldap.accounts";
+    cx.pamDir = w + "/pam.d";
+    mkdir(cx.pamDir.c_str(), 0755);
+    return writeFile(cx.shaFile, accountList(*cx.sha), 0600, error) &&
+           writeFile(cx.sshaFile, accountList(*cx.ssha), 0600, error) &&
+           writeFile(cx.wrongFile, accountList(*cx.ssha, true), 0600, error) &&
+           writeFile(cx.ldapFile, accountList(*cx.ldap), 0600, error) &&
+           writeFile(cx.pamDir + "/" + kPamService, pamServiceText(), 0644, error);
+}
+
+} // namespace
+
+int runBenchmark(const BenchParams &p) {
+    Context cx(p);
+    // The namespace comes first, while this process has one thread.
+    std::string error;
+    if (!enterPrivateNamespace(&error)) {
+        std::cerr << "kiv-bench: " << error << "\n";
+        return 2;
+    }
+    cx.report.quiet = waitForQuiet(p.quietWaitSeconds);
+    cx.report.machine = machineInfo();
+    cx.cores = std::max(1, cx.report.machine.cores);
+    cx.report.generated = utcNow();
+    cx.report.command = p.command;
+    cx.report.parameters = parametersJson(cx);
+    if (mkdir(p.outDir.c_str(), 0755) != 0 && errno != EEXIST) {
+        std::cerr << "kiv-bench: cannot create " << p.outDir << "\n";
+        return 2;
+    }
+    if (!prepare(cx, &error)) {
+        std::cerr << "kiv-bench: " << error << "\n";
+        return 2;
+    }
+
+    if (p.profile)
+        return runProfile({p.binDir, p.outDir, kWork, cx.sshaFile, pwConfig(p, false, false),
+                           std::min(4, *std::max_element(p.concurrency.begin(), p.concurrency.end())),
+                           p.profileRequests});
+
+    // A report left from an earlier run must not pass for this one's.
+    unlink((p.outDir + "/report.json").c_str());
+    unlink((p.outDir + "/report.md").c_str());
+    auto wanted = [&](const char *group) {
+        return p.only.empty() || std::find(p.only.begin(), p.only.end(), group) != p.only.end();
+    };
+    if (wanted("sha512")) pwSha512(cx);
+    if (wanted("ssha") || wanted("lockout")) pwSsha(cx, false);
+    if (wanted("ssha")) pwSsha(cx, true);
+    if (wanted("lockout")) pwLockout(cx);
+    if (wanted("soak")) soak(cx);
+    if (wanted("ldap")) ldapScenarios(cx);
+
+    cx.report.quiet.load1AtEnd = loadAverage1();
+    cx.report.targets = evaluateTargets(cx.report);
+    Json j = reportJson(cx.report);
+    const std::string md = reportMarkdown(cx.report);
+    if (!writeFile(p.outDir + "/report.json", j.dump(), 0644, &error) ||
+        !writeFile(p.outDir + "/report.md", md, 0644, &error)) {
+        std::cerr << "kiv-bench: " << error << "\n";
+        return 1;
+    }
+    std::cout << "\n" << md;
+    // What was written must read back as a well-formed report.
+    auto back = Json::parse(readFile(p.outDir + "/report.json"), &error);
+    if (!back) {
+        std::cerr << "kiv-bench: report.json does not parse: " << error << "\n";
+        return 1;
+    }
+    for (const std::string &problem : checkReport(*back)) {
+        std::cerr << "kiv-bench: report problem: " << problem << "\n";
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace kivbench

@@ -1,0 +1,211 @@
+// Report rendering, the structural check CI relies on, and target judging.
+#include <gtest/gtest.h>
+
+#include "client_op.h"
+#include "report.h"
+#include "report_check.h"
+#include "targets.h"
+
+using namespace kivbench;
+
+namespace {
+
+LoadResult run(double rate, uint64_t requests, int code = AUTH_OK, double p99 = 2.0) {
+    LoadResult r;
+    r.concurrency = 4;
+    r.requests = requests;
+    r.seconds = rate > 0 ? static_cast<double>(requests) / rate : 1;
+    r.perSecond = rate;
+    r.latency = {p99 / 4, p99 / 2, p99, p99 * 2, p99 / 3};
+    r.codes[code] = requests;
+    return r;
+}
+
+ScenarioRow row(const std::string &name, int c, double daemon, double baseline, int expected = AUTH_OK) {
+    ScenarioRow r;
+    r.scenario = name;
+    r.description = name;
+    r.concurrency = c;
+    r.expectedCode = expected;
+    r.daemon = RunRecord{"daemon", c, run(daemon, 1000, expected)};
+    if (baseline > 0) r.baseline = RunRecord{"base", c, run(baseline, 1000)};
+    r.rssMaxKiB = 4096;
+    return r;
+}
+
+// A complete, healthy report: every scenario at c=1 and c=32.
+Report fullReport() {
+    Report rep;
+    rep.generated = "2024-01-01T00:00:00Z";
+    rep.machine.cores = 2;
+    rep.machine.cpuModel = "test cpu";
+    rep.quiet.quiet = true;
+    for (int c : {1, 32}) {
+        ScenarioRow sha = row("pw-sha512", c, 950, 1000);
+        sha.peer = RunRecord{"pam_unix", c, run(900, 1000)};
+        rep.rows.push_back(sha);
+        rep.rows.push_back(row("pw-ssha", c, 12000, 40000));
+        rep.rows.push_back(row("pw-ssha-debuglog", c, 8000, 40000));
+        rep.rows.push_back(row("pw-lockout", c, 13000, 12000, AUTH_NOAUTH));
+        rep.rows.push_back(row("ldap-bind", c, 850, 1000));
+        rep.rows.push_back(row("ldap-match", c, 900, 1000));
+    }
+    SoakRecord s;
+    s.warmupRequests = 100;
+    s.requests = 1000;
+    s.rss = {{0, 5000}, {500, 5000}, {1000, 5100}};
+    s.growthKiB = 100;
+    s.rssMaxKiB = 5200;
+    s.fdsIdle = s.fdsAfter = 5;
+    s.total = run(10000, 1000);
+    rep.soak = s;
+    rep.fds = {{"pw-sha512", 5, 5}, {"soak", 5, 5}};
+    rep.targets = evaluateTargets(rep);
+    return rep;
+}
+
+std::string status(const std::vector<TargetRecord> &targets, const std::string &id) {
+    for (const TargetRecord &t : targets)
+        if (t.id == id) return t.status;
+    return "absent";
+}
+
+Json parsed(const Report &rep) {
+    std::string error;
+    auto j = Json::parse(reportJson(rep).dump(), &error);
+    EXPECT_TRUE(j) << error;
+    return j ? *j : Json();
+}
+
+} // namespace
+
+TEST(Targets, HealthyFiguresMeetEveryTarget) {
+    Report rep = fullReport();
+    for (const TargetRecord &t : rep.targets) EXPECT_EQ(t.status, "met") << t.id << ": " << t.measured;
+    // Judged at the largest concurrency, and the text says so.
+    for (const TargetRecord &t : rep.targets) {
+        if (t.id == "sha512-vs-crypt") {
+            EXPECT_NE(t.measured.find("c=32"), std::string::npos) << t.measured;
+        }
+    }
+}
+
+TEST(Targets, ShortfallsAreMissedNotMet) {
+    Report rep = fullReport();
+    for (ScenarioRow &r : rep.rows) {
+        if (r.scenario == "pw-sha512" && r.concurrency == 32) {
+            r.daemon->result.perSecond = 850;                  // 0.85 of crypt_r, below PAM's 900
+        }
+        if (r.scenario == "pw-ssha" && r.concurrency == 32) {
+            r.daemon->result.perSecond = 9999;
+            r.daemon->result.latency.p99Ms = 10.0;              // the limit itself is not "under 10 ms"
+        }
+        if (r.scenario == "ldap-match" && r.concurrency == 1) r.daemon->result.perSecond = 790;
+        if (r.scenario == "pw-lockout") r.daemon->result.codes = {{AUTH_OK, 1}};
+    }
+    rep.soak->growthKiB = kRssGrowthToleranceKiB + 1;
+    rep.fds[1].after = 6;
+    rep.rows[0].rssMaxKiB = kRssLimitKiB;
+    auto t = evaluateTargets(rep);
+    for (const char *id : {"sha512-vs-crypt", "sha512-vs-pam", "ssha-throughput", "ssha-p99", "ldap-match-ratio",
+                           "rss-growth", "fds-idle", "rss-max", "answers"})
+        EXPECT_EQ(status(t, id), "missed") << id;
+    EXPECT_EQ(status(t, "ldap-bind-ratio"), "met");
+}
+
+TEST(Targets, UnmeasuredScenariosArePendingNeverMet) {
+    Report rep = fullReport();
+    for (ScenarioRow &r : rep.rows)
+        if (r.scenario.rfind("ldap-", 0) == 0) {
+            r.status = "pending";
+            r.note = "LDAP module not built";
+            r.daemon.reset();
+            r.baseline.reset();
+        }
+    rep.soak.reset();
+    auto t = evaluateTargets(rep);
+    EXPECT_EQ(status(t, "ldap-bind-ratio"), "pending");
+    EXPECT_EQ(status(t, "ldap-match-ratio"), "pending");
+    EXPECT_EQ(status(t, "rss-growth"), "pending");
+    EXPECT_EQ(status(t, "sha512-vs-crypt"), "met");
+}
+
+TEST(ReportCheck, AHealthyReportIsWellFormedAndStrictlyClean) {
+    Report rep = fullReport();
+    Json j = parsed(rep);
+    EXPECT_TRUE(checkReport(j).empty());
+    auto strict = checkReport(j, true, requiredScenarios());
+    EXPECT_TRUE(strict.empty()) << strict.front();
+    // The ratio is daemon over baseline.
+    EXPECT_NEAR(kivbench::jsonPath(j, "scenarios")->at(0).find("ratio")->number(), 0.95, 1e-9);
+    EXPECT_FALSE(reportMarkdown(rep).empty());
+}
+
+TEST(ReportCheck, StructuralFaultsAreFound) {
+    auto problemsAfter = [](const std::function<void(Report &)> &spoil) {
+        Report rep = fullReport();
+        spoil(rep);
+        return checkReport(parsed(rep)).size();
+    };
+    // A scenario missing altogether.
+    EXPECT_GT(problemsAfter([](Report &r) {
+                  std::erase_if(r.rows, [](const ScenarioRow &row) { return row.scenario == "pw-lockout"; });
+              }),
+              0u);
+    // Percentiles out of order.
+    EXPECT_GT(problemsAfter([](Report &r) { r.rows[0].daemon->result.latency.p99Ms = 0.01; }), 0u);
+    // A measured row without its daemon run.
+    EXPECT_GT(problemsAfter([](Report &r) { r.rows[1].daemon.reset(); }), 0u);
+    // A measured row that answered nothing.
+    EXPECT_GT(problemsAfter([](Report &r) {
+                  r.rows[2].daemon->result.requests = 0;
+                  r.rows[2].daemon->result.codes.clear();
+              }),
+              0u);
+    // No targets.
+    EXPECT_GT(problemsAfter([](Report &r) { r.targets.clear(); }), 0u);
+
+    // Edits of the document itself: a ratio that does not match its figures,
+    // a wrong type, an unknown status.
+    Json j = parsed(fullReport());
+    Json bad = j;
+    Json &rows = bad["scenarios"];
+    Json first = rows.at(0);
+    first["ratio"] = 2.0;
+    Json rebuilt = Json::array();
+    rebuilt.push(first);
+    for (size_t i = 1; i < rows.size(); ++i) rebuilt.push(rows.at(i));
+    rows = rebuilt;
+    EXPECT_FALSE(checkReport(bad).empty());
+    bad = j;
+    bad["machine"]["cores"] = "two";
+    EXPECT_FALSE(checkReport(bad).empty());
+    bad = j;
+    bad["schema"] = "other/2";
+    EXPECT_FALSE(checkReport(bad).empty());
+    EXPECT_FALSE(checkReport(Json::array()).empty());
+}
+
+TEST(ReportCheck, StrictModeWantsMeasuredRowsAndExpectedAnswers) {
+    Report rep = fullReport();
+    for (ScenarioRow &r : rep.rows)
+        if (r.scenario == "ldap-bind") {
+            r.status = "pending";
+            r.daemon.reset();
+            r.baseline.reset();
+        }
+    Json j = parsed(rep);
+    EXPECT_TRUE(checkReport(j, true, {"pw-sha512"}).empty());
+    EXPECT_FALSE(checkReport(j, true, {"pw-sha512", "ldap-bind"}).empty());
+    EXPECT_TRUE(checkReport(j).empty()) << "pending rows are well formed";
+
+    Report wrong = fullReport();
+    wrong.rows[0].daemon->result.codes = {{AUTH_OK, 999}, {AUTH_ERROR, 1}};
+    EXPECT_TRUE(checkReport(parsed(wrong)).empty());
+    EXPECT_FALSE(checkReport(parsed(wrong), true).empty());
+
+    Report failed = fullReport();
+    failed.rows[3].status = "failed";
+    failed.rows[3].daemon.reset();
+    EXPECT_FALSE(checkReport(parsed(failed), true).empty());
+}
