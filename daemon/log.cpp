@@ -95,7 +95,7 @@ public:
             ok_ = false;
         }
         if (!ok_) {
-            // Out of memory: keep the first bytes, escaped in place.
+            // Out of memory: keep the first bytes, control characters as "?".
             size_t len = n > 0 ? static_cast<size_t>(n) : 0;
             if (len >= sizeof small) len = sizeof small - 1;
             size_t j = 0;

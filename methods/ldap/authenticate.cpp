@@ -92,7 +92,7 @@ int queryEntry(LDAPConfig *config, const char *user, int *domainIndex, AuthLog *
             }
             LDAP_DEBUG(log, "LDAP: Searching for user DN using query '%s'", shownFilter.c_str());
             LdapResult candidateResult;
-            rc = searchSubtree(config, candidate.get(), base, filter, allAttributes, &candidateResult);
+            rc = searchSubtree(config, candidate.get(), base, filter, allAttributes, &candidateResult, log);
             if (rc == LDAP_SUCCESS) {
                 ld = std::move(candidate);
                 result = std::move(candidateResult);
@@ -122,7 +122,7 @@ int queryEntry(LDAPConfig *config, const char *user, int *domainIndex, AuthLog *
             return AUTH_ERROR;
         }
         LDAP_DEBUG(log, "LDAP: Searching for user DN using query '%s'", shownFilter.c_str());
-        rc = searchSubtree(config, ld.get(), base, filter, allAttributes, &result);
+        rc = searchSubtree(config, ld.get(), base, filter, allAttributes, &result, log);
         LDAP_DEBUG(log, "LDAP: ldap_search_s rc=%d", rc);
         if (rc == LDAP_NO_SUCH_OBJECT) {
             LDAP_DEBUG(log, "LDAP: Unknown user. (No results from ldap_search.)");
@@ -236,7 +236,7 @@ int authenticate(LDAPConfig *config, const char *user, const char *password, int
     LDAP_DEBUG(log, "LDAP: entrydn is '%s'", loggable(userDN).c_str());
     LDAP_DEBUG(log, "LDAP: filter is '%s'", loggable(filter).c_str());
     LdapResult result;
-    int rc = searchSubtree(config, ld.get(), userDN, filter, attrs, &result);
+    int rc = searchSubtree(config, ld.get(), userDN, filter, attrs, &result, log);
     if (rc != LDAP_SUCCESS) {
         if (rc == LDAP_NO_SUCH_OBJECT && config->userFilter != nullptr) {
             LDAP_DEBUG(log, "User not in filter query. Access denied.");

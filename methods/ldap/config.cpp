@@ -394,6 +394,7 @@ void ldapTerminate(void *context, AuthLog *)
 {
     freeLDAPConfig(static_cast<LDAPConfig *>(context));
     releaseAllUserDNs();
+    stopWatchdog();
 }
 
 } // extern "C"

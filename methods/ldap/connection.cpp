@@ -43,7 +43,8 @@ LDAP *createHandle(const std::string &uri, const char *host, AuthLog *log, char 
 {
     LDAP_DEBUG(log, "LDAP: Connecting to %s", host);
     LDAP *ld = nullptr;
-    const int rc = ldap_initialize(&ld, uri.c_str());
+    int rc = ldap_initialize(&ld, uri.c_str());
+    if (rc == LDAP_SUCCESS && ld != nullptr && !watchHandle(ld)) rc = LDAP_NO_MEMORY;
     if (rc != LDAP_SUCCESS || ld == nullptr) {
         LDAP_DEBUG(log, "Could not connect to LDAP server: %s", ldap_err2string(rc));
         setMessage(message, "Could not connect to LDAP server.");
@@ -51,6 +52,12 @@ LDAP *createHandle(const std::string &uri, const char *host, AuthLog *log, char 
         return nullptr;
     }
     return ld;
+}
+
+// The hard limit of one blocking call: the library's own limits come first.
+int hardLimit(const LDAPConfig *config)
+{
+    return (config->timeout > 0 ? config->timeout : LDAP_DEFAULT_TIMEOUT) + 1;
 }
 
 // Bounds connecting and every synchronous operation on the handle.
@@ -73,13 +80,19 @@ void noHost(AuthLog *log, char **message)
     setMessage(message, "Could not connect to LDAP server.");
 }
 
-// ldap_simple_bind_s, through its non-deprecated equivalent.
-int simpleBind(LDAP *ld, const char *dn, const char *password)
+// ldap_simple_bind_s, through its non-deprecated equivalent.  Connecting
+// (and the TLS handshake) happens here too.
+int simpleBind(const LDAPConfig *config, LDAP *ld, const char *dn, const char *password,
+               AuthLog *log)
 {
     berval cred;
     cred.bv_val = const_cast<char *>(password);
     cred.bv_len = std::strlen(password);
-    return ldap_sasl_bind_s(ld, dn, LDAP_SASL_SIMPLE, &cred, nullptr, nullptr, nullptr);
+    OperationDeadline deadline(ld, hardLimit(config));
+    const int rc = ldap_sasl_bind_s(ld, dn, LDAP_SASL_SIMPLE, &cred, nullptr, nullptr, nullptr);
+    if (deadline.expired())
+        LDAP_DEBUG(log, "LDAP: No answer within %d seconds. Connection closed.", hardLimit(config));
+    return rc;
 }
 
 struct TlsOption {
@@ -93,7 +106,9 @@ struct TlsOption {
 
 void LdapUnbind::operator()(LDAP *ld) const
 {
-    if (ld != nullptr) ldap_unbind_ext_s(ld, nullptr, nullptr);
+    if (ld == nullptr) return;
+    ldap_unbind_ext_s(ld, nullptr, nullptr);
+    unwatchHandle(ld);
 }
 
 const char *ldapErrorText(int rc) { return ldap_err2string(rc); }
@@ -106,13 +121,17 @@ LdapHandle openConnection(LDAPConfig *config, const char *host, AuthLog *log, ch
 }
 
 int searchSubtree(const LDAPConfig *config, LDAP *ld, const std::string &base,
-                  const std::string &filter, const char **attrs, LdapResult *result)
+                  const std::string &filter, const char **attrs, LdapResult *result,
+                  AuthLog *log)
 {
     timeval limit{config->timeout > 0 ? config->timeout : LDAP_DEFAULT_TIMEOUT, 0};
     LDAPMessage *msg = nullptr;
+    OperationDeadline deadline(ld, hardLimit(config));
     const int rc = ldap_search_ext_s(ld, base.c_str(), LDAP_SCOPE_SUBTREE, filter.c_str(),
                                      const_cast<char **>(attrs), 0, nullptr, nullptr, &limit,
                                      LDAP_NO_LIMIT, &msg);
+    if (deadline.expired())
+        LDAP_DEBUG(log, "LDAP: No answer within %d seconds. Connection closed.", hardLimit(config));
     // A failed search may still hand back a result that must be released.
     result->reset(msg);
     return rc;
@@ -233,14 +252,14 @@ int ldapBind(LDAPConfig *config, LDAP *connection, const char *dn, const char *,
     if (password == nullptr) password = "";
 
     if (config->bindSecurity == SECURITY_SSL) {
-        const int rc = simpleBind(connection, dn, password);
+        const int rc = simpleBind(config, connection, dn, password, log);
         if (rc == LDAP_SUCCESS) return 0;
         setMessage(message, "Could not bind as user via SSL.");
         LDAP_DEBUG(log, "Could not bind as user via SSL: %s", ldap_err2string(rc));
         return rc;
     }
 
-    int rc = simpleBind(connection, dn, password);
+    int rc = simpleBind(config, connection, dn, password, log);
     if (rc == LDAP_SUCCESS) return 0;
     if (rc == LDAP_PROTOCOL_ERROR && config->protocolVersion == 0) {
         LDAP_DEBUG(log, "Got LDAP protocol error on bind. Switch to LDAPv3 and retry.");
@@ -249,7 +268,7 @@ int ldapBind(LDAPConfig *config, LDAP *connection, const char *dn, const char *,
             setMessage(message, "Could not bind as user. (Switch to LDAPv3 failed.)");
             return rc;
         }
-        rc = simpleBind(connection, dn, password);
+        rc = simpleBind(config, connection, dn, password, log);
         if (rc == LDAP_SUCCESS) return 0;
         setMessage(message, "Could not bind as user.");
         LDAP_DEBUG(log, "%s", ldap_err2string(rc));

@@ -93,7 +93,7 @@ int lookupGroups(LDAPConfig *config, const char *user, const char *password, int
 
     const char *attrs[] = {config->groupGidAttr, nullptr};
     LdapResult result;
-    rc = searchSubtree(config, ld.get(), groupBase, filter, attrs, &result);
+    rc = searchSubtree(config, ld.get(), groupBase, filter, attrs, &result, log);
     if (rc != LDAP_SUCCESS) {
         LDAP_DEBUG(log, "LDAP: Groups query failed.");
         LDAP_DEBUG(log, "%s", ldapErrorText(rc));

@@ -186,12 +186,33 @@ struct LdapMemFree {
 };
 using LdapString = std::unique_ptr<char, LdapMemFree>;
 
+// ---- hard time limit (watchdog.cpp) ----
+// Registers a new handle with the watchdog (installs its connect callback).
+bool watchHandle(LDAP *ld);
+void unwatchHandle(LDAP *ld);
+// Stops the watchdog thread (module termination); it restarts when needed.
+void stopWatchdog();
+// While it lives, the handle's socket is shut down once `seconds` have passed.
+class OperationDeadline {
+public:
+    OperationDeadline(LDAP *ld, int seconds);
+    ~OperationDeadline();
+    OperationDeadline(const OperationDeadline &) = delete;
+    OperationDeadline &operator=(const OperationDeadline &) = delete;
+    // Ends the deadline; true when it had passed.
+    bool expired();
+
+private:
+    LDAP *ld_;
+};
+
 // Opens a connection to `host` (null: the configured host) with the routine
 // that bindSecurity selects.
 LdapHandle openConnection(LDAPConfig *config, const char *host, AuthLog *log, char **message);
 // Synchronous subtree search bounded by the configured time limit.
 int searchSubtree(const LDAPConfig *config, LDAP *ld, const std::string &base,
-                  const std::string &filter, const char **attrs, LdapResult *result);
+                  const std::string &filter, const char **attrs, LdapResult *result,
+                  AuthLog *log);
 // The library's text for a result code.
 const char *ldapErrorText(int rc);
 

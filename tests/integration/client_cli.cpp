@@ -276,13 +276,15 @@ TEST(CliPrivilege, NotPrivilegedDaemon) {
     kivtest::DaemonOptions opts;
     opts.modules = {{kivtest::testModule("pam", "kivmodpam.so"), "kivmodpam.so"}};
     opts.config = "daemon=no\ndebugLog=@DIR@/debug.log\nmethods=pam\npam_users=alice:ok:1:1\n";
+    // Unprivileged in every uid, so that LeakSanitizer can still check it.
     opts.euid = 4321;
+    opts.ruid = 4321;
     kivtest::Daemon d(opts);
     ASSERT_TRUE(d.start()) << d.lastError();
     CliRun r = runCli({"--stdin", "alice"}, "x\n");
     EXPECT_EQ(3, r.status) << r.out << r.err;
     EXPECT_EQ("result: AUTH_NOT_PRIVILEGED\n", r.out);
-    EXPECT_EQ(0, d.terminate());
+    EXPECT_EQ(0, d.terminate()) << d.stderrText();
 }
 
 // ------------------------------------------------------ scripted socket

@@ -320,12 +320,4 @@ TEST_F(CredentialStep, ToolThatClosesStdinDoesNotKillTheDaemonWithSigpipe) {
     EXPECT_NE(debugText().find("closed"), std::string::npos);
 }
 
-TEST_F(CredentialStep, NoChildProcessRemainsAfterRuns) {
-    control("exit=1\nout=x\n");
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(run("pw"), 0);
-    int status;
-    EXPECT_EQ(waitpid(-1, &status, WNOHANG), -1);
-    EXPECT_EQ(errno, ECHILD);
-}
-
 } // namespace

@@ -67,7 +67,9 @@ protected:
         std::string real = root_ + "/mapr-6";
         EXPECT_EQ(mkdir(real.c_str(), 0755), 0);
         EXPECT_EQ(mkdir((real + "/bin").c_str(), 0755), 0);
-        if (withTool) EXPECT_EQ(symlink(maprtest::selfExe().c_str(), (real + "/bin/maprlogin").c_str()), 0);
+        if (withTool) {
+            EXPECT_EQ(symlink(maprtest::selfExe().c_str(), (real + "/bin/maprlogin").c_str()), 0);
+        }
         EXPECT_EQ(symlink(real.c_str(), (root_ + "/mapr").c_str()), 0);
         return real;
     }
@@ -107,6 +109,7 @@ TEST_F(MaprDaemon, ToolRunsAfterEachSuccessAndNeverChangesTheReply) {
     EXPECT_EQ(ask("alice", "wrong"), AUTH_NOAUTH);
     EXPECT_TRUE(zombiesOf(d.servingPid()).empty());
     EXPECT_EQ(d.terminate(), 0);
+    EXPECT_FALSE(kivtest::hasSanitizerReport(d.stderrText())) << d.stderrText();
 
     maprtest::Record rec = maprtest::parseRecord(kivtest::readFile(home_ + "/record"));
     EXPECT_EQ(all(rec, "arg"),
@@ -141,6 +144,7 @@ TEST_F(MaprDaemon, MissingToolIsReportedAtStartUpAndAtEveryAuthentication) {
     EXPECT_EQ(ask("alice", "Al1ce-pw"), AUTH_OK);
     EXPECT_TRUE(zombiesOf(d.servingPid()).empty());
     EXPECT_EQ(d.terminate(), 0);
+    EXPECT_FALSE(kivtest::hasSanitizerReport(d.stderrText())) << d.stderrText();
 
     std::string errors = kivtest::readFile(d.path("error.log"));
     EXPECT_TRUE(has(errors, "maprlogin was not found at '" + real + "/bin/maprlogin'")) << errors;

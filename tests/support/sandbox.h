@@ -54,6 +54,10 @@ struct DaemonOptions {
     // argv[0] to use; empty = "<dir>/kiv-services-daemon".
     std::string argv0{};
     // Run with this effective uid (real uid stays 0); -1 = stay root.
+    // Under ASan, a process whose euid differs from its real uid is not
+    // dumpable: LeakSanitizer cannot inspect it and ends its exit with status
+    // 1, and it cannot even read ASAN_OPTIONS.  With ruid == euid (below) the
+    // process stays dumpable and leak checking works.
     int euid = -1;
     // With euid set: also use this as the real and saved uid, so the daemon
     // cannot regain root (a setuid-root binary that lost its bit); -1 = 0.
