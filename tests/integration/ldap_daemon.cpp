@@ -163,7 +163,7 @@ TEST(LdapDaemon, DomainsAgeingAndTls)
     }
     for (const bool rightCa : {true, false}) {
         kivtest::Daemon d(daemonWith(
-            "ldap", ldapLines(directory()->sslHostPort(), "BIND",
+            "ldap pw", ldapLines(directory()->sslHostPort(), "BIND",
                               "LDAP_BIND_SECURITY=SSL\nLDAP_SSL_CA_CERTIFICATE_NAME=" +
                                   (rightCa ? directory()->caFile() : directory()->foreignCaFile()) + "\n")));
         START(d);
@@ -172,9 +172,13 @@ TEST(LdapDaemon, DomainsAgeingAndTls)
             EXPECT_EQ(r.code, AUTH_OK);
             EXPECT_EQ(sorted(r.groups), (std::vector<int>{3001, 4001}));
         } else {
+            // Refused by the directory's certificate check, then by pw.
             EXPECT_EQ(r.code, AUTH_NOAUTH);
         }
         EXPECT_EQ(d.terminate(), 0);
+        const std::string debug = kivtest::readFile(d.path("debug.log"));
+        EXPECT_EQ(debug.find("Could not bind as user via SSL"), rightCa ? std::string::npos : debug.find("Could not bind as user via SSL")) ;
+        if (!rightCa) EXPECT_NE(debug.find("Could not bind as user via SSL: "), std::string::npos) << debug;
     }
 }
 
