@@ -1,4 +1,6 @@
 // Peer baseline: in-process PAM with pam_unix.
+#include <dlfcn.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -54,11 +56,28 @@ int codeOf(int rc) {
     }
 }
 
+// pam_end unloads pam_unix and its libraries, and the next pam_start maps
+// them again.  Holding one reference of our own keeps them mapped, so the
+// figures measure authentication rather than library loading; that can
+// only make the peer faster.
+void pinModule() {
+    static void *pinned = [] {
+        for (const char *dir : {"/usr/lib/x86_64-linux-gnu/security", "/lib/x86_64-linux-gnu/security",
+                                "/usr/lib64/security", "/usr/lib/security", "/lib/security"}) {
+            std::string path = std::string(dir) + "/pam_unix.so";
+            if (void *h = dlopen(path.c_str(), RTLD_NOW | RTLD_NODELETE)) return h;
+        }
+        return static_cast<void *>(nullptr);
+    }();
+    (void)pinned;
+}
+
 } // namespace
 
 bool pamAvailable() { return true; }
 
 OperationFactory pamOperation(Accounts accounts, std::string confDir, std::string service) {
+    pinModule();
     return [accounts, confDir, service](int) -> Operation {
         return [accounts, confDir, service](uint64_t seq) {
             const Account &a = (*accounts)[seq % accounts->size()];

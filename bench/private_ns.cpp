@@ -125,4 +125,22 @@ bool writeAccountFiles(const AccountFiles &files, std::string *error) {
            writeFile(dir + "/group", files.group, 0644, error);
 }
 
+bool overrideNsswitch(const std::string &text, std::string *error) {
+    if (!g_ready) {
+        *error = "refusing to replace nsswitch.conf outside the private namespace";
+        return false;
+    }
+    const std::string src = std::string(kFixtureDir) + "/nsswitch.conf";
+    if (!writeFile(src, text, 0644, error)) return false;
+    if (mount(src.c_str(), "/etc/nsswitch.conf", nullptr, MS_BIND, nullptr) != 0) {
+        *error = sysError("bind mount " + src + " on /etc/nsswitch.conf");
+        return false;
+    }
+    return true;
+}
+
+void restoreNsswitch() {
+    if (g_ready) umount2("/etc/nsswitch.conf", MNT_DETACH);
+}
+
 } // namespace kivbench

@@ -17,6 +17,12 @@ bool enterPrivateNamespace(std::string *error);
 // Rewrites the fixture account files in place (the bind mounts stay valid).
 bool writeAccountFiles(const AccountFiles &files, std::string *error);
 
+// Puts `text` over /etc/nsswitch.conf until restoreNsswitch(); only inside
+// the private namespace.  Lets a scenario show what the host's name-service
+// configuration costs.
+bool overrideNsswitch(const std::string &text, std::string *error);
+void restoreNsswitch();
+
 // Writes a whole file (mode applied exactly); false and *error on failure.
 bool writeFile(const std::string &path, const std::string &data, int mode, std::string *error);
 std::string readFile(const std::string &path);

@@ -143,21 +143,75 @@ bool strace(const ProfileInputs &in, const std::string &dir, std::string &summar
     return ok;
 }
 
+// Every system call of a few requests, to see which files are opened for
+// one authentication.
+bool straceTrace(const ProfileInputs &in, const std::string &dir, std::string &summary) {
+    DaemonProcess d({in.binDir, in.daemonConfig, {}, {}});
+    std::string error;
+    if (!d.start(20000, &error)) {
+        summary += "strace trace: daemon did not start: " + error + "\n";
+        return false;
+    }
+    const std::string file = dir + "/strace-trace.txt";
+    unlink(file.c_str());
+    Child tracer;
+    if (!tracer.spawn({"/usr/bin/strace", "-f", "-tt", "-s", "64", "-o", file, "-p", std::to_string(d.pid())},
+                      dir + "/strace.log", &error)) {
+        summary += "strace trace: " + error + "\n";
+        return false;
+    }
+    sleep(1);
+    Child load;
+    const std::string json = in.work + "/profile-trace.json";
+    bool ok = startLoad(in, load, 1, 3, 60, json, &error) && load.wait(70000) == 0;
+    sleep(1);   // the last connection's close
+    tracer.signal(SIGINT);
+    tracer.wait(30000);
+    d.stop(15000);
+    summary += "strace trace: " + requestsDone(json) + "\n";
+    return ok;
+}
+
 } // namespace
 
 int runProfile(const ProfileInputs &in) {
-    const std::string dir = in.outDir + "/profile";
-    mkdir(dir.c_str(), 0755);
-    std::string summary = "# {SSHA} path profile\n\n";
+    const std::string top = in.outDir + "/profile";
+    mkdir(top.c_str(), 0755);
+    std::string summary = "# {SSHA} path profile\n";
     bool ok = true;
-    if (installed("/usr/bin/valgrind") && installed("/usr/bin/callgrind_annotate")) ok = callgrind(in, dir, summary) && ok;
-    else summary += "callgrind: valgrind not installed\n";
-    if (installed("/usr/bin/perf")) ok = perf(in, dir, summary) && ok;
-    else summary += "perf: not installed\n";
-    if (installed("/usr/bin/strace")) ok = strace(in, dir, summary) && ok;
-    else summary += "strace: not installed\n";
+    // Once with the host's name-service configuration, once with the files
+    // alone, to separate the daemon's cost from the name service's.
+    for (bool filesOnly : {false, true}) {
+        const std::string dir = top + (filesOnly ? "/nss-files" : "/nss-host");
+        mkdir(dir.c_str(), 0755);
+        summary += std::string("\n## ") + (filesOnly ? "nsswitch.conf reduced to files" : "host nsswitch.conf") + "\n\n";
+        std::string error;
+        if (filesOnly && !overrideNsswitch("passwd: files\ngroup: files\nshadow: files\ngshadow: files\n", &error)) {
+            summary += "cannot replace nsswitch.conf: " + error + "\n";
+            ok = false;
+            continue;
+        }
+        if (installed("/usr/bin/valgrind") && installed("/usr/bin/callgrind_annotate"))
+            ok = callgrind(in, dir, summary) && ok;
+        else
+            summary += "callgrind: valgrind not installed\n";
+        if (installed("/usr/bin/perf")) ok = perf(in, dir, summary) && ok;
+        else summary += "perf: not installed\n";
+        if (installed("/usr/bin/strace")) ok = strace(in, dir, summary) && straceTrace(in, dir, summary) && ok;
+        else summary += "strace: not installed\n";
+        if (filesOnly) restoreNsswitch();
+    }
+    // The debug log's share: system calls per request with it open too.
+    if (installed("/usr/bin/strace")) {
+        const std::string dir = top + "/debuglog";
+        mkdir(dir.c_str(), 0755);
+        summary += "\n## host nsswitch.conf, debug log open too\n\n";
+        ProfileInputs debug = in;
+        debug.daemonConfig += "debugLog=@DIR@/debug.log\n";
+        ok = strace(debug, dir, summary) && ok;
+    }
     std::string error;
-    writeFile(dir + "/summary.txt", summary, 0644, &error);
+    writeFile(top + "/summary.txt", summary, 0644, &error);
     std::cout << summary;
     return ok ? 0 : 1;
 }

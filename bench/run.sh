@@ -11,7 +11,7 @@
 #                                findings under bench/results/profile/
 #
 # Other options are handed to kiv-bench (--concurrency 1,4,32, --seconds S,
-# --threads N, --users N, --only sha512,ssha,lockout,soak,ldap, ...).
+# --threads N, --users N, --only sha512,ssha,lockout,nssfiles,soak,ldap, ...).
 # KIVBENCH_BUILD names the build directory (default build-bench).
 set -euo pipefail
 cd "$(dirname "$0")/.."

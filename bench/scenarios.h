@@ -20,7 +20,8 @@ struct BenchParams {
     uint64_t soakRequests = 100000;
     int soakSteps = 5;               // RSS samples across the soak
     bool ldap = true;
-    // Scenario groups to run: sha512, ssha, lockout, soak, ldap; empty = all.
+    // Scenario groups to run: sha512, ssha, lockout, nssfiles, soak, ldap;
+    // empty = all.
     std::vector<std::string> only;
     int quietWaitSeconds = 0;        // wait this long at most for a quiet machine
     std::string outDir;              // report.json, report.md (and profile/)
@@ -33,6 +34,6 @@ struct BenchParams {
 };
 
 // Returns the process exit status: 0 when the report was written.
-int runBenchmark(const BenchParams &params);
+int runBenchmark(BenchParams params);
 
 } // namespace kivbench

@@ -97,18 +97,24 @@ void onFatalSignal(int sig) {
 enum class ReadStatus { Ok, TooLong, Failed };
 
 // Reads one line from fd into out, without its '\n'; over 255 bytes is
-// TooLong (the rest of the line is not read).
+// TooLong.  The rest of an over-long line is read and dropped: left in a
+// terminal it would reach the shell as a command.
 ReadStatus readLine(int fd, std::string &out) {
     out.clear();
+    bool tooLong = false;
     for (;;) {
         char c;
         ssize_t r = read(fd, &c, 1);
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) return ReadStatus::Failed;
-        if (r == 0 || c == '\n') return ReadStatus::Ok;
-        if (out.size() == static_cast<size_t>(kiv::kMaxPasswordLength)) return ReadStatus::TooLong;
-        out.push_back(c);
+        if (r == 0 || c == '\n') break;
+        if (out.size() == static_cast<size_t>(kiv::kMaxPasswordLength)) tooLong = true;
+        if (!tooLong) out.push_back(c);
     }
+    if (!tooLong) return ReadStatus::Ok;
+    explicit_bzero(out.data(), out.size());
+    out.clear();
+    return ReadStatus::TooLong;
 }
 
 ReadStatus readPasswordFromTty(std::string &out, std::string &why) {

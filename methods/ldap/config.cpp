@@ -380,6 +380,7 @@ void *ldapInit(ConfigEntry *config, int count, int *status, AuthLog *log, char *
 {
     int ignored = 0;
     if (status == nullptr) status = &ignored;
+    if (config == nullptr) count = 0;
     try {
         return initialise(config, count, status, log, message);
     } catch (...) {

@@ -451,6 +451,20 @@ TEST(CliTerminal, InterruptAtThePromptRestoresEcho) {
     EXPECT_TRUE(c.echoOn());
 }
 
+TEST(CliTerminal, OverlongPasswordAtThePrompt) {
+    FakeServer srv;
+    PtyClient c({"--socket", srv.path(), "alice"});
+    ASSERT_TRUE(c.readUntil("Password: ")) << c.seen;
+    ASSERT_TRUE(kivtest::waitFor([&] { return !c.echoOn(); }, 2000));
+    std::string line = std::string(300, 'p') + "\n";
+    ASSERT_EQ(static_cast<ssize_t>(line.size()), write(c.master, line.data(), line.size()));
+    EXPECT_EQ(64, c.wait());
+    EXPECT_TRUE(c.readUntil("longer than 255")) << c.seen;
+    EXPECT_TRUE(c.echoOn());
+    EXPECT_FALSE(srv.connectionPending());
+    EXPECT_EQ(std::string::npos, c.seen.find("ppp")) << c.seen;
+}
+
 TEST(CliTerminal, NoTerminalAndNoStdinFlag) {
     // Without a controlling terminal there is nothing to prompt on.
     pid_t pid = fork();

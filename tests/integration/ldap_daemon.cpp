@@ -124,7 +124,7 @@ TEST(LdapDaemon, EachStrategyAuthenticatesWithUidGidAndGroups)
     }
 }
 
-TEST(LdapDaemon, DomainsAgeingAndTls)
+TEST(LdapDaemon, DomainsAndTls)
 {
     ASSERT_DIRECTORY();
     localAccounts();
@@ -140,26 +140,6 @@ TEST(LdapDaemon, DomainsAgeingAndTls)
         EXPECT_NE(kivtest::readFile(d.path("error.log"))
                       .find("DN search for user 'dup' returned more than one entry. Username is not unique."),
                   std::string::npos);
-    }
-    {
-        kivtest::Daemon d(daemonWith("ldap", ldapLines(directory()->hostPort(), "BIND",
-                                                       "LDAP_DOMAIN_FORMAT=DOMAIN_AFTER_USERBASE\n")));
-        START(d);
-        const kiv::Reply r = ask("dave@eng", "dave-pw");
-        EXPECT_EQ(r.code, AUTH_OK);
-        EXPECT_EQ(r.uid, 2102);
-        EXPECT_EQ(r.name, "dave@eng");
-        EXPECT_EQ(d.terminate(), 0);
-    }
-    {
-        kivtest::Daemon d(daemonWith("ldap", ldapLines(directory()->hostPort(), "MATCH")));
-        START(d);
-        EXPECT_EQ(ask("carol", "carol-pw").code, AUTH_EXPIRED);
-        EXPECT_EQ(ask("dan", "dan-pw").code, AUTH_EXPIRED);
-        EXPECT_EQ(ask("erin", "erin-pw").code, AUTH_EXPIRED);
-        EXPECT_EQ(ask("fred", "fred-pw").code, AUTH_OK);
-        EXPECT_EQ(ask("*", "alice-pw").code, AUTH_UNKNOWN_USER);
-        EXPECT_EQ(d.terminate(), 0);
     }
     for (const bool rightCa : {true, false}) {
         kivtest::Daemon d(daemonWith(
@@ -177,8 +157,8 @@ TEST(LdapDaemon, DomainsAgeingAndTls)
         }
         EXPECT_EQ(d.terminate(), 0);
         const std::string debug = kivtest::readFile(d.path("debug.log"));
-        EXPECT_EQ(debug.find("Could not bind as user via SSL"), rightCa ? std::string::npos : debug.find("Could not bind as user via SSL")) ;
-        if (!rightCa) EXPECT_NE(debug.find("Could not bind as user via SSL: "), std::string::npos) << debug;
+        const bool refused = debug.find("Could not bind as user via SSL: ") != std::string::npos;
+        EXPECT_EQ(refused, !rightCa) << debug;
     }
 }
 

@@ -21,6 +21,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <set>
 #include <sstream>
 
 extern char **environ;
@@ -31,6 +33,17 @@ namespace {
 
 std::string g_fixtureDir;   // set once the sandbox is ready
 bool g_keepDirs = false;
+
+// Live Daemon objects, so that an exit that skips their destructors (a
+// leaked fixture, exit() from a test) still takes the daemons down with it.
+std::mutex &liveLock() {
+    static auto *m = new std::mutex;
+    return *m;
+}
+std::set<Daemon *> &liveDaemons() {
+    static auto *s = new std::set<Daemon *>;
+    return *s;
+}
 
 std::string errnoText(const std::string &what) {
     return what + ": " + std::strerror(errno);
@@ -229,6 +242,14 @@ bool enterSandbox(std::string *error) {
         }
     }
     g_fixtureDir = dir;
+    // Only the test process itself: a forked child (a death test, say) that
+    // exits must not take the parent's daemons down.
+    static pid_t sandboxPid = getpid();
+    std::atexit([] {
+        if (getpid() != sandboxPid) return;
+        std::lock_guard<std::mutex> lock(liveLock());
+        for (Daemon *d : liveDaemons()) d->killNow();
+    });
     return true;
 }
 
@@ -309,6 +330,10 @@ bool hasSanitizerReport(const std::string &text) {
 // ---------------------------------------------------------------- Daemon
 
 Daemon::Daemon(DaemonOptions opts) : opts_(std::move(opts)) {
+    {
+        std::lock_guard<std::mutex> lock(liveLock());
+        liveDaemons().insert(this);
+    }
     dir_ = makeTempDir("daemon");
     if (dir_.empty()) {
         setupError_ = "could not create the daemon directory";
@@ -345,6 +370,10 @@ Daemon::Daemon(DaemonOptions opts) : opts_(std::move(opts)) {
 }
 
 Daemon::~Daemon() {
+    {
+        std::lock_guard<std::mutex> lock(liveLock());
+        liveDaemons().erase(this);
+    }
     killAll();
     if (!g_keepDirs && !dir_.empty()) {
         std::error_code ec;
@@ -609,6 +638,8 @@ void Daemon::killAll() {
         }
     }
 }
+
+void Daemon::killNow() { killAll(); }
 
 std::string Daemon::stderrText() const { return readFile(dir_ + "/stderr.log"); }
 

@@ -111,6 +111,9 @@ public:
     bool running();
     // Sends sig to the serving process.
     void signal(int sig);
+    // SIGKILL to everything started, then reap it (the destructor does this
+    // too, and so does the exit of a sandboxed test for daemons still alive).
+    void killNow();
 
     pid_t pid() const { return pid_; }        // the process started (the parent when detaching)
     // The process that serves: the pid written to the pid file when the

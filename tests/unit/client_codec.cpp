@@ -99,8 +99,12 @@ public:
                 close(fd);
             });
     }
-    ~FakeServer() {
+    // Waits for the script to finish: what it recorded may be read after this.
+    void join() {
         if (thread_.joinable()) thread_.join();
+    }
+    ~FakeServer() {
+        join();
         close(listen_);
         std::error_code ec;
         std::filesystem::remove_all(dir_, ec);
@@ -186,6 +190,7 @@ TEST(ClientExchange, PasswordRequestOnTheWireAndDecodedSuccess) {
     EXPECT_EQ(1000, r.reply->uid);
     EXPECT_EQ(std::vector<int>({1000, 27, 100}), r.reply->groups);
     EXPECT_EQ("alice", r.reply->name);
+    srv.join();
     EXPECT_EQ(kiv::encodeHello() + kiv::encodeRequest(REQUEST_PASSWORD, "alice", "secret"), got);
 }
 
@@ -210,6 +215,7 @@ TEST(ClientExchange, BoundaryLengthsAndEmptyPasswordAreSent) {
     });
     kiv::Result r = kiv::authenticatePassword(name, pw, srv.options());
     ASSERT_TRUE(r.reply) << r.error;
+    srv.join();
     EXPECT_EQ(kiv::encodeRequest(REQUEST_PASSWORD, name, pw), got);
 
     FakeServer empty([&](int fd) {
@@ -220,6 +226,7 @@ TEST(ClientExchange, BoundaryLengthsAndEmptyPasswordAreSent) {
     });
     r = kiv::authenticatePassword("alice", "", empty.options());
     ASSERT_TRUE(r.reply) << r.error;
+    empty.join();
     EXPECT_EQ(words({0, REQUEST_PASSWORD, 5, 0}), Bytes(got.begin(), got.begin() + 16));
 }
 
@@ -257,6 +264,7 @@ TEST(ClientExchange, TokenRequestCarriesTypeFourAndBinaryToken) {
     kiv::Result r = kiv::authenticateToken("bob", token, srv.options());
     ASSERT_TRUE(r.ok()) << r.error;
     EXPECT_TRUE(r.reply->groups.empty());
+    srv.join();
     EXPECT_EQ(kiv::encodeRequest(REQUEST_GSS_TOKEN, "bob", token), got);
 }
 
@@ -271,6 +279,7 @@ TEST(ClientExchange, NotPrivilegedHandshakeIsAReply) {
     ASSERT_TRUE(r.reply) << r.error;
     EXPECT_EQ(AUTH_NOT_PRIVILEGED, r.reply->code);
     EXPECT_FALSE(r.ok());
+    srv.join();
     EXPECT_TRUE(after.empty());
 }
 

@@ -472,11 +472,21 @@ TEST(LdapEmptyPassword, NeverAuthenticatesThroughABind)
     for (const char *method : {"BIND", "QUERY"}) {
         for (const char *deny : {"no", "yes"}) {
             Instance inst(rfc2307(server(), method).add("DENY_EMPTY_PASSWORDS", deny));
+            clearLog();
             const auto r = inst.authenticate("alice", "");
             EXPECT_EQ(r.rc, AUTH_NOAUTH) << method << " " << deny;
             EXPECT_EQ(r.message, "Empty password rejected.");
+            EXPECT_TRUE(logged("LDAP: Empty password rejected."));
+            EXPECT_EQ(logText().find("LDAP: Connecting to"), std::string::npos);
         }
     }
+    // MATCH compares with the stored value; DENY_EMPTY_PASSWORDS stops it early.
+    Instance match(rfc2307(server(), "MATCH"));
+    EXPECT_EQ(match.authenticate("alice", "").rc, AUTH_NOAUTH);
+    Instance deny(rfc2307(server(), "MATCH").add("DENY_EMPTY_PASSWORDS", "YES"));
+    clearLog();
+    EXPECT_EQ(deny.authenticate("alice", "").message, "Empty password rejected.");
+    EXPECT_EQ(logText().find("LDAP: Connecting to"), std::string::npos);
     // The group lookup does not bind without a password either.
     Instance inst(rfc2307(server(), "MATCH"));
     ASSERT_EQ(inst.authenticate("alice", "alice-pw").rc, AUTH_OK);
@@ -492,7 +502,12 @@ TEST(LdapUserName, OneKilobyteIsProcessed)
     const auto r = inst.authenticate(name, "pw");
     EXPECT_EQ(r.rc, AUTH_UNKNOWN_USER);
     EXPECT_TRUE(logged("LDAP: filter is '(uid=" + name + ")'"));
-    EXPECT_EQ(inst.authenticate(name + "n", "pw").message, "User name is too long.");
+    clearLog();
+    const auto tooLong = inst.authenticate(name + "n", "pw");
+    EXPECT_EQ(tooLong.rc, AUTH_NOAUTH);
+    EXPECT_EQ(tooLong.message, "User name is too long.");
+    EXPECT_EQ(logText().find("LDAP: Authenticating user"), std::string::npos);
+    EXPECT_EQ(logText().find("LDAP: Connecting to"), std::string::npos);
 }
 
 TEST(LdapSecrets, ServiceAndUserPasswordsStayOutOfTheLogs)
