@@ -101,4 +101,26 @@ void RssSampler::run() {
     }
 }
 
+CompilerWatch::CompilerWatch() {
+    thread_ = std::thread([this] {
+        std::unique_lock<std::mutex> lock(m_);
+        for (;;) {
+            int n = countProcesses("cc1plus") + countProcesses("cc1");
+            ++samples_;
+            if (n > 0) ++busy_;
+            if (n > max_.load()) max_.store(n);
+            if (cv_.wait_for(lock, std::chrono::seconds(1), [this] { return stop_; })) break;
+        }
+    });
+}
+
+CompilerWatch::~CompilerWatch() {
+    {
+        std::lock_guard<std::mutex> lock(m_);
+        stop_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+}
+
 } // namespace kivbench

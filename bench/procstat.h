@@ -49,4 +49,24 @@ private:
     std::thread thread_;
 };
 
+// Counts running compilers (cc1, cc1plus) once a second in the background,
+// so the report can say how quiet the machine stayed; stops when destroyed.
+class CompilerWatch {
+public:
+    CompilerWatch();
+    ~CompilerWatch();
+    CompilerWatch(const CompilerWatch &) = delete;
+    CompilerWatch &operator=(const CompilerWatch &) = delete;
+    int samples() const { return samples_.load(); }
+    int busySamples() const { return busy_.load(); }
+    int maxSeen() const { return max_.load(); }
+
+private:
+    std::atomic<int> samples_{0}, busy_{0}, max_{0};
+    std::mutex m_;
+    std::condition_variable cv_;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
 } // namespace kivbench

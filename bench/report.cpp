@@ -71,6 +71,9 @@ Json reportJson(const Report &report) {
     q["waited_s"] = report.quiet.waitedSeconds;
     q["quiet"] = report.quiet.quiet;
     q["load1_at_end"] = report.quiet.load1AtEnd;
+    q["samples"] = report.quiet.compilerSamples;
+    q["samples_with_compilers"] = report.quiet.samplesWithCompilers;
+    q["compilers_max"] = report.quiet.compilersMax;
     j["parameters"] = report.parameters;
 
     Json &rows = j["scenarios"];
@@ -152,7 +155,9 @@ std::string reportMarkdown(const Report &report) {
        << "- Quiet: " << (report.quiet.quiet ? "yes" : "no") << " (compilers running at start "
        << report.quiet.compilersAtStart << ", 1-min load " << fmt("%.2f", report.quiet.load1AtStart)
        << " at start after waiting " << fmt("%.0f", report.quiet.waitedSeconds) << " s, "
-       << fmt("%.2f", report.quiet.load1AtEnd) << " at the end)\n"
+       << fmt("%.2f", report.quiet.load1AtEnd) << " at the end; during the run other compilers were seen in "
+       << report.quiet.samplesWithCompilers << " of " << report.quiet.compilerSamples
+       << " one-second samples, at most " << report.quiet.compilersMax << " at once)\n"
        << "- Command: `" << report.command << "`\n"
        << "- Parameters: `" << [&] {
               std::string p = report.parameters.dump();

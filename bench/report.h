@@ -47,6 +47,10 @@ struct QuietRecord {
     double waitedSeconds = 0;
     bool quiet = false;
     double load1AtEnd = -1;
+    // Compilers seen while the benchmark ran (sampled once a second).
+    int compilerSamples = 0;       // samples taken
+    int samplesWithCompilers = 0;  // of which showed at least one compiler
+    int compilersMax = 0;
 };
 
 struct TargetRecord {

@@ -509,6 +509,7 @@ int runBenchmark(BenchParams p) {
     // A report left from an earlier run must not pass for this one's.
     unlink((p.outDir + "/report.json").c_str());
     unlink((p.outDir + "/report.md").c_str());
+    auto watch = std::make_unique<CompilerWatch>();
     auto wanted = [&](const char *group) {
         return p.only.empty() || std::find(p.only.begin(), p.only.end(), group) != p.only.end();
     };
@@ -521,6 +522,10 @@ int runBenchmark(BenchParams p) {
     if (wanted("ldap")) ldapScenarios(cx);
 
     cx.report.quiet.load1AtEnd = loadAverage1();
+    cx.report.quiet.compilerSamples = watch->samples();
+    cx.report.quiet.samplesWithCompilers = watch->busySamples();
+    cx.report.quiet.compilersMax = watch->maxSeen();
+    watch.reset();
     cx.report.targets = evaluateTargets(cx.report);
     Json j = reportJson(cx.report);
     const std::string md = reportMarkdown(cx.report);

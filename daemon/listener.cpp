@@ -64,16 +64,28 @@ int openListenSocket() {
     return 0;
 }
 
-void acceptLoop() {
+void acceptLoop(std::unique_lock<std::mutex> &startup) {
     debugMessage("calling accept().");
-    while (!stopRequested()) {
+    // Read once while start-up still holds the lifecycle lock; the stop
+    // sequence closes it and resets the global later.
+    const int listener = listenSocket;
+    startup.unlock();
+    for (;;) {
         unsigned char peer[16];
         socklen_t peerLength = sizeof peer;
-        int fd = accept4(listenSocket, reinterpret_cast<struct sockaddr *>(peer), &peerLength, SOCK_CLOEXEC);
+        int fd = accept4(listener, reinterpret_cast<struct sockaddr *>(peer), &peerLength, SOCK_CLOEXEC);
+        int err = errno;
+        // Everything after accept() happens under queueLock, and only while no
+        // stop has begun: the stop sequence takes the same lock before it
+        // drains the pool and closes the logs, so nothing here can race it.
+        std::unique_lock<std::mutex> guard(queueLock);
+        if (stopRequested() || threadpool == nullptr) {
+            if (fd >= 0) close(fd);
+            return;
+        }
         if (fd < 0) {
-            int err = errno;
-            if (stopRequested()) break;
             debugMessage("accept failed: <%d>.", err);
+            guard.unlock();
             if (isResourceShortage(err)) {
                 struct timespec pauseTime = {0, 50 * 1000 * 1000};
                 nanosleep(&pauseTime, nullptr);
@@ -81,11 +93,6 @@ void acceptLoop() {
             continue;
         }
         debugMessage("kiv-services-daemon connection accepted.");
-        std::lock_guard<std::mutex> guard(queueLock);
-        if (stopRequested() || threadpool == nullptr) {
-            close(fd);
-            break;
-        }
         ThreadPoolJob job = {runRequest, static_cast<intptr_t>(fd)};
         if (ThreadPoolAddJob(threadpool, job) != 0) {
             // The job would have owned the descriptor; nobody else will close it.

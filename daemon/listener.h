@@ -1,6 +1,7 @@
 // The listening socket and the accept loop.
 #pragma once
 #include <setjmp.h>
+#include <mutex>
 #include "threadpool.h"
 
 extern "C" {
@@ -14,5 +15,6 @@ inline constexpr const char *kSocketPath = "/var/run/kiv-services-daemon_socket"
 // Creates, binds and listens; on failure logs and returns the errno value.
 int openListenSocket();
 // Accepts connections and queues one processRequest job each, until the
-// stop sequence begins.
-void acceptLoop();
+// stop sequence begins.  Releases `startup` (the lifecycle lock) once the
+// loop is ready, so a SIGTERM during start-up waits for it.
+void acceptLoop(std::unique_lock<std::mutex> &startup);
