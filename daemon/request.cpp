@@ -192,6 +192,9 @@ Tail passwordRequest(Request &req, int passwordLength) {
     MallocPtr<char> unixName;
     const MethodRecord *method = nullptr;
     int result = AUTH_UNKNOWN_USER;
+    // A method that knew the user refused the password, even if a later one
+    // did not know the user at all.
+    bool refusedByAMethod = false;
     ioBudgetPause();
     for (int i = 0; i < numMethods; ++i) {
         const MethodRecord *m = &authMethods[i];
@@ -201,6 +204,7 @@ Tail passwordRequest(Request &req, int passwordLength) {
                                  &message);
         unixName.reset(rawUnixName);
         if (result == AUTH_UNKNOWN_USER) continue;
+        if (result == AUTH_NOAUTH) refusedByAMethod = true;
         if (result == AUTH_NOAUTH && m->continueOnNoAuth != nullptr && m->continueOnNoAuth(m->context, m->log) == 1) {
             debugMessage("Method %s returned NOAUTH, but specified continueOnNoAuth. Continuing to next "
                          "authentication method.",
@@ -215,6 +219,11 @@ Tail passwordRequest(Request &req, int passwordLength) {
     if (method == nullptr) {
         accessMessage("Unknown user %s.", req.userName);
         if (message) debugMessage("%s", message);
+        // The reply stays "unknown", but a wrong password is still a failed
+        // attempt: otherwise a continue-on-no-auth method (LDAP BIND, say)
+        // could be guessed at without ever reaching the lock-out.
+        if (limitOn && refusedByAMethod && maxtriesRecordFailure(req.userName, req.record, now()) != 0)
+            return Tail::End;
         reply(req.fd, AUTH_UNKNOWN_USER, "Unknown user.");
         return Tail::Finish;
     }

@@ -59,6 +59,22 @@ TEST(Maxtries, LockOutAndRelease) {
     EXPECT_CLEAN(d);
 }
 
+TEST(Maxtries, RefusalFollowedByUnknownStillCounts) {
+    // pam refuses and asks to go on; nobody else knows the user.  The reply
+    // says unknown, but the guesses must still run into the lock-out.
+    DaemonOptions opts;
+    opts.modules = {module("pam_continue", "kivmodpam.so")};
+    opts.config = baseConfig("methods=pam\nmaxtries=2\nmaxtriesPeriod=60\nmaxtriesWait=60\npam_continue=1\n"
+                             "pam_users=dir:ok:1001:1001::right\n");
+    Daemon d(opts);
+    START_DAEMON(d);
+    EXPECT_EQ(ask("dir", "guess1").code, AUTH_UNKNOWN_USER);
+    EXPECT_EQ(ask("dir", "guess2").code, AUTH_UNKNOWN_USER);
+    EXPECT_EQ(ask("dir", "right").code, AUTH_NOAUTH) << "locked out";
+    EXPECT_EQ(d.terminate(), 0);
+    EXPECT_NE(dumpFile(d, "access.log").find("User dir exceeded maxtries (#/max):3/2"), std::string::npos);
+}
+
 TEST(Signals, TermWithTwoRequestsInFlightAnswersBothAndExitsZero) {
     standardAccounts();
     DaemonOptions opts;
