@@ -75,6 +75,18 @@ std::string readFile(const std::string &path) {
     return ss.str();
 }
 
+bool pathIsUnder(const std::string &path, const std::string &dir) {
+    return path == dir || path.rfind(dir + "/", 0) == 0;
+}
+
+bool runsFromTmp() {
+    char exe[4096];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    char cwd[4096];
+    bool cwdUnder = getcwd(cwd, sizeof cwd) != nullptr && pathIsUnder(cwd, "/tmp");
+    return cwdUnder || (n > 0 && pathIsUnder(std::string(exe, static_cast<size_t>(n)), "/tmp"));
+}
+
 bool enterPrivateNamespace(std::string *error) {
     if (geteuid() != 0) {
         *error = "the benchmark must run as root";
@@ -97,7 +109,8 @@ bool enterPrivateNamespace(std::string *error) {
     std::error_code ec;
     auto varRun = std::filesystem::canonical("/var/run", ec);
     if (!ec && varRun != "/run" && !tmpfs("/var/run", error)) return false;
-    if (!tmpfs("/tmp", error)) return false;
+    // A build tree under /tmp (a CI clone, say) must stay visible.
+    if (!runsFromTmp() && !tmpfs("/tmp", error)) return false;
     if (mkdir(kFixtureDir, 0755) != 0) {
         *error = sysError(std::string("mkdir ") + kFixtureDir);
         return false;

@@ -13,6 +13,10 @@ namespace kivbench {
 // /tmp, and fixture files are bind-mounted over /etc/passwd, /etc/shadow and
 // /etc/group.  Call before starting threads.
 bool enterPrivateNamespace(std::string *error);
+// True when the benchmark runs from a tree under /tmp, which then keeps its
+// own /tmp instead of a private one.
+bool runsFromTmp();
+bool pathIsUnder(const std::string &path, const std::string &dir);
 
 // Rewrites the fixture account files in place (the bind mounts stay valid).
 bool writeAccountFiles(const AccountFiles &files, std::string *error);

@@ -48,7 +48,7 @@ std::string requestsDone(const std::string &json) {
 bool callgrind(const ProfileInputs &in, const std::string &dir, std::string &summary) {
     const std::string out = dir + "/callgrind.out";
     unlink(out.c_str());
-    DaemonProcess d({in.binDir, in.daemonConfig, {},
+    DaemonProcess d({in.binDir, in.daemonConfig, in.modules,
                      {"/usr/bin/valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
                       "--collect-systime=usec"}});
     std::string error;
@@ -73,12 +73,14 @@ bool callgrind(const ProfileInputs &in, const std::string &dir, std::string &sum
             return false;
         }
     }
+    // The annotated listings carry the findings; the raw data is large.
+    unlink(out.c_str());
     return true;
 }
 
 // CPU samples of the daemon, kernel included, while it serves a steady load.
 bool perf(const ProfileInputs &in, const std::string &dir, std::string &summary) {
-    DaemonProcess d({in.binDir, in.daemonConfig, {}, {}});
+    DaemonProcess d({in.binDir, in.daemonConfig, in.modules, {}});
     std::string error;
     if (!d.start(20000, &error)) {
         summary += "perf: daemon did not start: " + error + "\n";
@@ -112,12 +114,13 @@ bool perf(const ProfileInputs &in, const std::string &dir, std::string &summary)
             return false;
         }
     }
+    unlink(data.c_str());
     return true;
 }
 
 // System calls per request.
 bool strace(const ProfileInputs &in, const std::string &dir, std::string &summary) {
-    DaemonProcess d({in.binDir, in.daemonConfig, {}, {}});
+    DaemonProcess d({in.binDir, in.daemonConfig, in.modules, {}});
     std::string error;
     if (!d.start(20000, &error)) {
         summary += "strace: daemon did not start: " + error + "\n";
@@ -146,7 +149,7 @@ bool strace(const ProfileInputs &in, const std::string &dir, std::string &summar
 // Every system call of a few requests, to see which files are opened for
 // one authentication.
 bool straceTrace(const ProfileInputs &in, const std::string &dir, std::string &summary) {
-    DaemonProcess d({in.binDir, in.daemonConfig, {}, {}});
+    DaemonProcess d({in.binDir, in.daemonConfig, in.modules, {}});
     std::string error;
     if (!d.start(20000, &error)) {
         summary += "strace trace: daemon did not start: " + error + "\n";
@@ -172,7 +175,44 @@ bool straceTrace(const ProfileInputs &in, const std::string &dir, std::string &s
     return ok;
 }
 
+// System calls of this process's own threads while the in-process
+// baseline runs.
+bool straceSelf(const ProfileInputs &in, const std::string &dir, const OperationFactory &baseline,
+                std::string &summary) {
+    const std::string file = dir + "/baseline-strace-counts.txt";
+    unlink(file.c_str());
+    Child tracer;
+    std::string error;
+    if (!tracer.spawn({"/usr/bin/strace", "-f", "-c", "-o", file, "-p", std::to_string(getpid())},
+                      dir + "/strace.log", &error)) {
+        summary += "baseline strace: " + error + "\n";
+        return false;
+    }
+    sleep(1);
+    const uint64_t requests = in.requests < 1000 ? in.requests : 1000;
+    LoadResult r = runLoad({in.concurrency, 300, requests}, baseline);
+    tracer.signal(SIGINT);
+    tracer.wait(30000);
+    summary += "baseline strace: " + std::to_string(r.requests) + " operations in-process\n";
+    return r.requests == requests;
+}
+
 } // namespace
+
+int runLdapProfile(const ProfileInputs &in, const std::string &label, const OperationFactory &baseline) {
+    const std::string dir = in.outDir + "/profile/" + label;
+    mkdir((in.outDir + "/profile").c_str(), 0755);
+    mkdir(dir.c_str(), 0755);
+    std::string summary = "# " + label + " profile\n\n";
+    bool ok = true;
+    if (installed("/usr/bin/strace"))
+        ok = strace(in, dir, summary) && straceTrace(in, dir, summary) && straceSelf(in, dir, baseline, summary);
+    if (installed("/usr/bin/perf")) ok = perf(in, dir, summary) && ok;
+    std::string error;
+    writeFile(dir + "/summary.txt", summary, 0644, &error);
+    std::cout << summary;
+    return ok ? 0 : 1;
+}
 
 int runProfile(const ProfileInputs &in) {
     const std::string top = in.outDir + "/profile";

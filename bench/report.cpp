@@ -33,6 +33,7 @@ Json runJson(const RunRecord &r) {
     Json j = toJson(r.result, codeName);
     j["what"] = r.what;
     j["threads"] = r.threads;
+    j["disturbed_s"] = r.disturbed;
     return j;
 }
 
@@ -50,6 +51,9 @@ std::string codesText(const LoadResult &r) {
     if (r.transportErrors) s += (s.empty() ? "" : ", ") + std::string("connection errors ") + std::to_string(r.transportErrors);
     return s.empty() ? "-" : s;
 }
+
+// A run that another compiler shared the machine with is marked.
+std::string disturbedMark(const RunRecord &r) { return r.disturbed > 0 ? " (!" + std::to_string(r.disturbed) + "s)" : ""; }
 
 std::string mib(long kib) { return kib < 0 ? "-" : fmt("%.1f", static_cast<double>(kib) / 1024.0); }
 
@@ -173,7 +177,8 @@ std::string reportMarkdown(const Report &report) {
     md << "## Scenarios\n\n"
        << "Throughput is answered requests per second over the whole run; latency is per exchange as the "
           "client sees it (connect to close).  The ratio is daemon / baseline; the peer is in-process PAM "
-          "with pam_unix.\n\n"
+          "with pam_unix.  A figure marked (!Ns) was measured while another compiler ran for about N seconds of the "
+          "run (after retries).\n\n"
        << "| scenario | conc. | daemon auth/s | p50 ms | p95 ms | p99 ms | max ms | daemon answers | baseline "
           "| baseline auth/s | ratio | peer auth/s | daemon/peer | RSS max MiB |\n"
        << "|---|---:|---:|---:|---:|---:|---:|---|---|---:|---:|---:|---:|---:|\n";
@@ -184,16 +189,16 @@ std::string reportMarkdown(const Report &report) {
             continue;
         }
         const LoadResult &d = r.daemon->result;
-        md << fmt("%.0f", d.perSecond) << " | " << fmt("%.3f", d.latency.p50Ms) << " | "
+        md << fmt("%.0f", d.perSecond) << disturbedMark(*r.daemon) << " | " << fmt("%.3f", d.latency.p50Ms) << " | "
            << fmt("%.3f", d.latency.p95Ms) << " | " << fmt("%.3f", d.latency.p99Ms) << " | "
            << fmt("%.3f", d.latency.maxMs) << " | " << codesText(d) << " | ";
         if (r.baseline)
             md << r.baseline->what << " x" << r.baseline->threads << " | " << fmt("%.0f", r.baseline->result.perSecond)
-               << " | " << (baselineRatio(r) ? fmt("%.2f", *baselineRatio(r)) : "-") << " | ";
+               << disturbedMark(*r.baseline) << " | " << (baselineRatio(r) ? fmt("%.2f", *baselineRatio(r)) : "-") << " | ";
         else
             md << "- | - | - | ";
         if (r.peer)
-            md << fmt("%.0f", r.peer->result.perSecond) << " | "
+            md << fmt("%.0f", r.peer->result.perSecond) << disturbedMark(*r.peer) << " | "
                << (peerRatio(r) ? fmt("%.2f", *peerRatio(r)) : "-") << " | ";
         else
             md << "- | - | ";

@@ -18,6 +18,7 @@ struct RunRecord {
     std::string what;    // "daemon", "crypt_r", "pam_unix", ...
     int threads = 0;     // client connections, or in-process threads
     LoadResult result;
+    int disturbed = 0;   // one-second samples during the run that saw another compiler
 };
 
 struct ScenarioRow {

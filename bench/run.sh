@@ -3,8 +3,10 @@
 # (its own /run, /tmp and account files; nothing on the host changes).
 #
 #   bash bench/run.sh            full run: waits up to 20 minutes for a quiet
-#                                machine, then writes bench/results/report.md
-#                                and bench/results/report.json (~8 minutes)
+#                                machine, measures each run while no compiler
+#                                runs (repeating disturbed runs, at most 8 more
+#                                minutes), writes bench/results/report.md and
+#                                bench/results/report.json (about 7 minutes)
 #   bash bench/run.sh --smoke    tiny load through every scenario (seconds);
 #                                report under <build>/bench-smoke/
 #   bash bench/run.sh --profile  callgrind, perf and strace of the {SSHA} path;
