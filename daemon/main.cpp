@@ -32,6 +32,10 @@
 extern "C" const char *__asan_default_options() {
     return getuid() != geteuid() ? "detect_leaks=0" : "";
 }
+// glibc keeps a thread's last dlerror() record until that thread calls dl
+// functions again or ends; libraries used by modules leave one behind in a
+// worker, which is not a leak of ours.
+extern "C" const char *__lsan_default_suppressions() { return "leak:_dlerror_run\n"; }
 #endif
 
 namespace {

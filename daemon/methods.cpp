@@ -30,14 +30,23 @@ ReportFn reporter(int reportErrors) {
     return reportErrors ? static_cast<ReportFn>(errorMessage) : static_cast<ReportFn>(debugMessage);
 }
 
+// glibc keeps a failed dl call's message in a heap record until dlerror()
+// has been called twice; drain it so no record outlives the lookup.
+void clearDlError() {
+    while (dlerror() != nullptr) {
+    }
+}
+
 // Looks up prefix+suffix in the library; null when missing or the name
 // would not fit the symbol buffer.
 void *findSymbol(void *library, const char *prefix, const char *suffix, char *symbol,
                  size_t symbolSize) {
     int n = snprintf(symbol, symbolSize, "%s%s", prefix, suffix);
     if (n < 0 || static_cast<size_t>(n) >= symbolSize) return nullptr;
-    dlerror();
-    return dlsym(library, symbol);
+    clearDlError();
+    void *found = dlsym(library, symbol);
+    if (found == nullptr) clearDlError();
+    return found;
 }
 
 // Calls Init on a filled record; true when the method reports status 0.
@@ -76,6 +85,7 @@ extern "C" int loadMethod(MethodRecord *record, const char *name, ConfigEntry *l
             report("Could not load authentication method %s. Reason: %s", path, why);
         else
             report("Could not load authentication method %s.", path);
+        clearDlError();
         return -1;
     }
 
