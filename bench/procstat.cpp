@@ -69,6 +69,62 @@ int countProcesses(const std::string &name) {
     return n;
 }
 
+namespace {
+
+std::string mountNamespace(const std::string &procDir) {
+    char buf[128];
+    ssize_t n = readlink((procDir + "/ns/mnt").c_str(), buf, sizeof buf - 1);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+// utime + stime + cutime + cstime of /proc/<pid>/stat, in clock ticks.
+double processTicks(const std::string &procDir) {
+    std::ifstream in(procDir + "/stat");
+    std::string s;
+    std::getline(in, s);
+    size_t close = s.rfind(')');
+    if (close == std::string::npos) return 0;
+    std::istringstream fields(s.substr(close + 2));
+    std::string f;
+    double ticks = 0;
+    // Fields 3.. after the command: state is field 3; utime..cstime are 14..17.
+    for (int i = 3; i <= 17 && (fields >> f); ++i)
+        if (i >= 14) ticks += std::strtod(f.c_str(), nullptr);
+    return ticks;
+}
+
+} // namespace
+
+CpuSnapshot cpuSnapshot() {
+    CpuSnapshot snap;
+    const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
+    snap.wall = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    std::ifstream stat("/proc/stat");
+    std::string cpu;
+    double user = 0, nice = 0, system = 0, idle = 0, iowait = 0, irq = 0, softirq = 0, steal = 0;
+    if (stat >> cpu >> user >> nice >> system >> idle >> iowait >> irq >> softirq >> steal && cpu == "cpu")
+        snap.machineBusy = (user + nice + system + irq + softirq + steal) / tick;
+    const std::string mine = mountNamespace("/proc/self");
+    DIR *d = opendir("/proc");
+    if (d == nullptr) return snap;
+    double ticks = 0;
+    while (dirent *e = readdir(d)) {
+        if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+        const std::string dir = std::string("/proc/") + e->d_name;
+        if (mountNamespace(dir) == mine) ticks += processTicks(dir);
+    }
+    closedir(d);
+    snap.ours = ticks / tick;
+    return snap;
+}
+
+double othersCores(const CpuSnapshot &from, const CpuSnapshot &to) {
+    double wall = to.wall - from.wall;
+    if (wall <= 0) return 0;
+    double others = (to.machineBusy - from.machineBusy) - (to.ours - from.ours);
+    return others > 0 ? others / wall : 0;
+}
+
 MachineInfo machineInfo() {
     MachineInfo m;
     m.cpuModel = field("/proc/cpuinfo", "model name");

@@ -49,6 +49,19 @@ private:
     std::thread thread_;
 };
 
+// CPU time used on the whole machine and by the processes of this mount
+// namespace (the benchmark, its daemons, load generators and slapd; children
+// they reaped included).  Their difference over an interval is the CPU that
+// other work took from the benchmark, steal time included.
+struct CpuSnapshot {
+    double machineBusy = 0;   // seconds of busy CPU, all cores together
+    double ours = 0;          // seconds used by this namespace's processes
+    double wall = 0;          // monotonic clock, seconds
+};
+CpuSnapshot cpuSnapshot();
+// Average number of cores other work used between the two snapshots.
+double othersCores(const CpuSnapshot &from, const CpuSnapshot &to);
+
 // Counts running compilers (cc1, cc1plus) once a second in the background,
 // so the report can say how quiet the machine stayed; stops when destroyed.
 class CompilerWatch {

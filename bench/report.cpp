@@ -33,7 +33,7 @@ Json runJson(const RunRecord &r) {
     Json j = toJson(r.result, codeName);
     j["what"] = r.what;
     j["threads"] = r.threads;
-    j["disturbed_s"] = r.disturbed;
+    j["others_cores"] = r.othersCores;
     return j;
 }
 
@@ -53,7 +53,9 @@ std::string codesText(const LoadResult &r) {
 }
 
 // A run that another compiler shared the machine with is marked.
-std::string disturbedMark(const RunRecord &r) { return r.disturbed > 0 ? " (!" + std::to_string(r.disturbed) + "s)" : ""; }
+std::string disturbedMark(const RunRecord &r) {
+    return r.othersCores > kDisturbedCores ? " (!" + fmt("%.2f", r.othersCores) + ")" : "";
+}
 
 std::string mib(long kib) { return kib < 0 ? "-" : fmt("%.1f", static_cast<double>(kib) / 1024.0); }
 
@@ -78,6 +80,8 @@ Json reportJson(const Report &report) {
     q["samples"] = report.quiet.compilerSamples;
     q["samples_with_compilers"] = report.quiet.samplesWithCompilers;
     q["compilers_max"] = report.quiet.compilersMax;
+    q["others_cores"] = report.quiet.othersCores;
+    q["repeated_runs"] = report.quiet.repeatedRuns;
     j["parameters"] = report.parameters;
 
     Json &rows = j["scenarios"];
@@ -161,7 +165,9 @@ std::string reportMarkdown(const Report &report) {
        << " at start after waiting " << fmt("%.0f", report.quiet.waitedSeconds) << " s, "
        << fmt("%.2f", report.quiet.load1AtEnd) << " at the end; during the run other compilers were seen in "
        << report.quiet.samplesWithCompilers << " of " << report.quiet.compilerSamples
-       << " one-second samples, at most " << report.quiet.compilersMax << " at once)\n"
+       << " one-second samples, at most " << report.quiet.compilersMax << " at once; other work used "
+       << fmt("%.2f", report.quiet.othersCores) << " cores on average; " << report.quiet.repeatedRuns
+       << " runs were repeated because other work disturbed them)\n"
        << "- Command: `" << report.command << "`\n"
        << "- Parameters: `" << [&] {
               std::string p = report.parameters.dump();
@@ -177,8 +183,8 @@ std::string reportMarkdown(const Report &report) {
     md << "## Scenarios\n\n"
        << "Throughput is answered requests per second over the whole run; latency is per exchange as the "
           "client sees it (connect to close).  The ratio is daemon / baseline; the peer is in-process PAM "
-          "with pam_unix.  A figure marked (!Ns) was measured while another compiler ran for about N seconds of the "
-          "run (after retries).\n\n"
+          "with pam_unix.  A figure marked (!x) was measured while other work on the machine used x "
+          "cores on average (after up to three attempts).\n\n"
        << "| scenario | conc. | daemon auth/s | p50 ms | p95 ms | p99 ms | max ms | daemon answers | baseline "
           "| baseline auth/s | ratio | peer auth/s | daemon/peer | RSS max MiB |\n"
        << "|---|---:|---:|---:|---:|---:|---:|---|---|---:|---:|---:|---:|---:|\n";

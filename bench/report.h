@@ -14,11 +14,15 @@
 namespace kivbench {
 
 // One measured run of the daemon or of an in-process loop.
+// A run during which other work used more than this many cores on average
+// is marked in the report (and repeated, when time allows).
+inline constexpr double kDisturbedCores = 0.10;
+
 struct RunRecord {
     std::string what;    // "daemon", "crypt_r", "pam_unix", ...
     int threads = 0;     // client connections, or in-process threads
     LoadResult result;
-    int disturbed = 0;   // one-second samples during the run that saw another compiler
+    double othersCores = 0;   // average cores other work used during the run
 };
 
 struct ScenarioRow {
@@ -52,6 +56,8 @@ struct QuietRecord {
     int compilerSamples = 0;       // samples taken
     int samplesWithCompilers = 0;  // of which showed at least one compiler
     int compilersMax = 0;
+    double othersCores = -1;       // average cores other work used over the whole run
+    int repeatedRuns = 0;          // runs measured again because other work disturbed them
 };
 
 struct TargetRecord {

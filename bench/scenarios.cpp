@@ -45,38 +45,42 @@ struct Context {
     std::string shaFile, sshaFile, wrongFile, ldapFile, pamDir;
     std::map<int, RunRecord> sshaDaemon, sshaBaseline;   // by concurrency, for the later scenarios
     int runs = 0;
-    // Set for full runs: other work on the machine is watched, measured runs
-    // wait for it to stop and are repeated when it disturbed them.
-    CompilerWatch *watch = nullptr;
+    // Set for full runs: measured runs wait for other work on the machine to
+    // stop and are repeated when it disturbed them.
+    bool watchOthers = false;
     std::chrono::steady_clock::time_point waitBudgetEnd;
 };
 
-// Waits, within the run's waiting budget, until no compiler has been seen for
-// three seconds.
+// Waits, within the run's waiting budget, until other work has used almost
+// no CPU for three seconds in a row.
 void awaitQuiet(Context &cx) {
-    if (cx.watch == nullptr) return;
+    if (!cx.watchOthers) return;
     int calm = 0;
-    while (calm < 6 && std::chrono::steady_clock::now() < cx.waitBudgetEnd) {
-        calm = countProcesses("cc1plus") + countProcesses("cc1") == 0 ? calm + 1 : 0;
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    CpuSnapshot last = cpuSnapshot();
+    while (calm < 3 && Clock::now() < cx.waitBudgetEnd) {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        CpuSnapshot now = cpuSnapshot();
+        calm = othersCores(last, now) < kDisturbedCores / 2 ? calm + 1 : 0;
+        last = now;
     }
 }
 
-// Runs `measure` until no compiler was seen during it, at most three times;
-// keeps the least disturbed attempt.
+// Runs `measure` until other work stayed off the machine during it, at most
+// three times; keeps the least disturbed attempt.
 template <class Measure> RunRecord quietly(Context &cx, Measure measure) {
     RunRecord best;
     bool have = false;
     for (int attempt = 0; attempt < 3; ++attempt) {
+        if (attempt > 0) ++cx.report.quiet.repeatedRuns;
         awaitQuiet(cx);
-        const int before = cx.watch ? cx.watch->busySamples() : 0;
+        CpuSnapshot before = cpuSnapshot();
         RunRecord r = measure();
-        r.disturbed = cx.watch ? cx.watch->busySamples() - before : 0;
-        if (!have || r.disturbed < best.disturbed) {
+        r.othersCores = othersCores(before, cpuSnapshot());
+        if (!have || r.othersCores < best.othersCores) {
             best = std::move(r);
             have = true;
         }
-        if (best.disturbed == 0 || cx.watch == nullptr || Clock::now() >= cx.waitBudgetEnd) break;
+        if (best.othersCores <= kDisturbedCores || !cx.watchOthers || Clock::now() >= cx.waitBudgetEnd) break;
     }
     return best;
 }
@@ -116,7 +120,7 @@ std::optional<LoadResult> loadgen(Context &cx, const std::string &accounts, int 
 RunRecord inProcess(Context &cx, const std::string &what, int threads, const OperationFactory &f) {
     return quietly(cx, [&] {
         if (cx.p.warmupSeconds > 0) runLoad({threads, cx.p.warmupSeconds, cx.p.warmupRequests}, f);
-        return RunRecord{what, threads, runLoad({threads, cx.p.seconds, cx.p.requests}, f), 0};
+        return RunRecord{what, threads, runLoad({threads, cx.p.seconds, cx.p.requests}, f), 0.0};
     });
 }
 
@@ -208,7 +212,7 @@ void measureDaemon(Context &cx, Instance &in, ScenarioRow &row, const std::strin
     bool failed = false;
     RunRecord run = quietly(cx, [&] {
         truncateLogs(in);
-        RunRecord rec{"daemon", row.concurrency, {}, 0};
+        RunRecord rec{"daemon", row.concurrency, {}, 0.0};
         RssSampler sampler(in.daemon->pid(), 100);
         std::optional<LoadResult> r = loadgen(cx, accounts, row.concurrency, cx.p.seconds, cx.p.requests, &error);
         row.rssMaxKiB = std::max(row.rssMaxKiB, sampler.maxKiB());
@@ -570,8 +574,9 @@ int runBenchmark(BenchParams p) {
     unlink((p.outDir + "/report.json").c_str());
     unlink((p.outDir + "/report.md").c_str());
     auto watch = std::make_unique<CompilerWatch>();
+    const CpuSnapshot runStart = cpuSnapshot();
     if (p.quietWaitSeconds > 0) {
-        cx.watch = watch.get();
+        cx.watchOthers = true;
         // Waiting and repeating together may add at most this much to the run.
         cx.waitBudgetEnd = Clock::now() + std::chrono::seconds(std::min(p.quietWaitSeconds, kRetryBudgetSeconds));
     }
@@ -590,7 +595,8 @@ int runBenchmark(BenchParams p) {
     cx.report.quiet.compilerSamples = watch->samples();
     cx.report.quiet.samplesWithCompilers = watch->busySamples();
     cx.report.quiet.compilersMax = watch->maxSeen();
-    cx.watch = nullptr;
+    cx.report.quiet.othersCores = othersCores(runStart, cpuSnapshot());
+    cx.watchOthers = false;
     watch.reset();
     cx.report.targets = evaluateTargets(cx.report);
     Json j = reportJson(cx.report);
