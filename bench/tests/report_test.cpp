@@ -209,3 +209,22 @@ TEST(ReportCheck, StrictModeWantsMeasuredRowsAndExpectedAnswers) {
     failed.rows[3].daemon.reset();
     EXPECT_FALSE(checkReport(parsed(failed), true).empty());
 }
+
+TEST(ReportMarkdown, ListsEveryRowAndMarksDisturbedOrPendingOnes) {
+    Report rep = fullReport();
+    rep.rows[0].daemon->othersCores = 0.5;   // another job shared the machine
+    rep.rows[1].status = "pending";
+    rep.rows[1].note = "LDAP module not built";
+    rep.rows[1].daemon.reset();
+    const std::string md = reportMarkdown(rep);
+    for (const ScenarioRow &r : rep.rows)
+        EXPECT_NE(md.find("| " + r.scenario + " | " + std::to_string(r.concurrency) + " |"), std::string::npos)
+            << r.scenario;
+    EXPECT_NE(md.find("950 (!0.50)"), std::string::npos) << md;
+    EXPECT_NE(md.find("| pending |"), std::string::npos);
+    EXPECT_NE(md.find("LDAP module not built"), std::string::npos);
+    for (const TargetRecord &t : rep.targets) EXPECT_NE(md.find(t.text), std::string::npos) << t.id;
+    // The JSON carries the same mark as a number.
+    Json j = parsed(rep);
+    EXPECT_DOUBLE_EQ(kivbench::jsonPath(j, "scenarios")->at(0).find("daemon")->find("others_cores")->number(), 0.5);
+}

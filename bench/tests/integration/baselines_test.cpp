@@ -1,0 +1,65 @@
+// The baselines must do the work they stand for: a baseline that answered
+// "yes" without checking, or looked at the wrong database, would make every
+// ratio meaningless.
+#include <sys/stat.h>
+
+#include "bench_it.h"
+#include "directory.h"
+
+using namespace kivbench;
+using namespace benchit;
+
+TEST(CryptBaseline, ChecksEveryPasswordAgainstItsHash) {
+    auto accounts = makeSha512Accounts("c", 3, 7000);
+    ASSERT_EQ(accounts.size(), 3u);
+    LoadResult good = exactly(9, 2, cryptOperation(shared(accounts)));
+    EXPECT_EQ(good.codes[AUTH_OK], 9u);
+    LoadResult bad = exactly(9, 2, cryptOperation(shared(wrong(accounts))));
+    EXPECT_EQ(bad.codes[AUTH_NOAUTH], 9u);
+    EXPECT_EQ(bad.codes.count(AUTH_OK), 0u);
+}
+
+TEST(LookupBaseline, ReadsTheFixtureDatabases) {
+    auto accounts = makeSshaAccounts("l", 4, 7100);
+    install(accounts);
+    EXPECT_EQ(exactly(8, 2, lookupOperation(shared(accounts))).codes[AUTH_OK], 8u);
+    EXPECT_EQ(exactly(8, 2, lookupOperation(shared(wrong(accounts)))).codes[AUTH_NOAUTH], 8u);
+    EXPECT_EQ(exactly(8, 2, lookupOperation(shared(unknown(accounts)))).codes[AUTH_UNKNOWN_USER], 8u);
+}
+
+TEST(PamPeer, AuthenticatesAgainstTheFixtureShadowOnly) {
+    if (!pamAvailable()) GTEST_SKIP() << "built without libpam";
+    auto accounts = makeSha512Accounts("p", 2, 7200);
+    install(accounts);
+    const std::string dir = "/run/bench-it-pam";
+    mkdir(dir.c_str(), 0755);
+    std::string error;
+    ASSERT_TRUE(writeFile(dir + "/kivbench-it", pamServiceText(), 0644, &error)) << error;
+    LoadResult good = exactly(4, 2, pamOperation(shared(accounts), dir, "kivbench-it"));
+    EXPECT_EQ(good.codes[AUTH_OK], 4u) << (good.errorSamples.empty() ? "" : good.errorSamples[0]);
+    LoadResult bad = exactly(4, 2, pamOperation(shared(wrong(accounts)), dir, "kivbench-it"));
+    EXPECT_EQ(bad.codes.count(AUTH_OK), 0u);
+    EXPECT_EQ(bad.codes[AUTH_NOAUTH], 4u);
+    LoadResult ghost = exactly(2, 1, pamOperation(shared(unknown(accounts)), dir, "kivbench-it"));
+    EXPECT_EQ(ghost.codes.count(AUTH_OK), 0u);
+}
+
+TEST(LdapBaseline, BindAndMatchFlowsVerifyThePasswordAtTheDirectory) {
+    if (!slapdInstalled()) GTEST_SKIP() << "slapd not installed";
+    auto accounts = makeSshaAccounts("d", 3, 7300);
+    Directory directory(accounts);
+    std::string error;
+    ASSERT_TRUE(directory.start(30000, &error)) << error;
+    for (LdapFlow flow : {LdapFlow::Bind, LdapFlow::Match}) {
+        SCOPED_TRACE(flow == LdapFlow::Bind ? "BIND" : "MATCH");
+        LoadResult good = exactly(6, 3, ldapOperation(flow, directory.layout(), shared(accounts)));
+        EXPECT_EQ(good.codes[AUTH_OK], 6u) << (good.errorSamples.empty() ? "" : good.errorSamples[0]);
+        LoadResult bad = exactly(6, 3, ldapOperation(flow, directory.layout(), shared(wrong(accounts))));
+        EXPECT_EQ(bad.codes[AUTH_NOAUTH], 6u) << (bad.errorSamples.empty() ? "" : bad.errorSamples[0]);
+        LoadResult ghost = exactly(3, 1, ldapOperation(flow, directory.layout(), shared(unknown(accounts))));
+        EXPECT_EQ(ghost.codes.count(AUTH_OK), 0u);
+    }
+    // The daemon's settings name the same server and flow.
+    EXPECT_NE(directory.methodConfig(LdapFlow::Bind).find("LDAP_AUTH_METHOD=BIND"), std::string::npos);
+    EXPECT_NE(directory.methodConfig(LdapFlow::Match).find(directory.layout().uri.substr(7)), std::string::npos);
+}
