@@ -7,10 +7,12 @@
 #include "log.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -132,6 +134,27 @@ private:
     bool ok_ = false;
 };
 
+// The caller's thread id, asked of the kernel once per thread.  A fork
+// (detaching at start-up) gives the calling thread a new id, so the cache is
+// tied to the fork generation.
+std::atomic<unsigned> forkGeneration{0};
+
+int threadId() {
+    static const bool registered = [] {
+        pthread_atfork(nullptr, nullptr, [] { forkGeneration.fetch_add(1, std::memory_order_relaxed); });
+        return true;
+    }();
+    (void)registered;
+    thread_local unsigned cachedGeneration = ~0u;
+    thread_local int cachedTid = 0;
+    const unsigned generation = forkGeneration.load(std::memory_order_relaxed);
+    if (cachedGeneration != generation) {
+        cachedTid = static_cast<int>(gettid());
+        cachedGeneration = generation;
+    }
+    return cachedTid;
+}
+
 // One line: "<time> [<tid>] <text>\n", flushed.  The stream lock keeps the
 // three writes of a line together.
 void writeLine(FILE *f, const Text &text) {
@@ -142,7 +165,7 @@ void writeLine(FILE *f, const Text &text) {
     struct tm local;
     char stamp[255];
     if (localtime_r(&now, &local) != nullptr && strftime(stamp, sizeof stamp, "%Y%m%d-%T", &local) > 0) {
-        int n = snprintf(prefix, sizeof prefix, "%s [%d] ", stamp, static_cast<int>(gettid()));
+        int n = snprintf(prefix, sizeof prefix, "%s [%d] ", stamp, threadId());
         if (n > 0) prefixLen = static_cast<size_t>(n) < sizeof prefix ? n : sizeof prefix - 1;
     }
     flockfile(f);

@@ -76,10 +76,12 @@ extern "C" int readinput(int *fd, void *buffer, int n) {
     int got = 0;
     ssize_t last = 0;
     while (got < n) {
-        if (!waitReady(*fd, POLLIN)) return 0;
+        // Try first: the bytes are usually there already, and a poll per
+        // read is a system call the common case does not need.
         last = recv(*fd, p + got, static_cast<size_t>(n - got), MSG_DONTWAIT);
         if (last < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+            if (errno == EINTR) continue;
+            if ((errno == EAGAIN || errno == EWOULDBLOCK) && waitReady(*fd, POLLIN)) continue;
             return 0;
         }
         if (last == 0) return 0;
@@ -91,10 +93,10 @@ extern "C" int readinput(int *fd, void *buffer, int n) {
 extern "C" void draininput(int *fd, int n) {
     char scratch[50];
     while (n > 0) {
-        if (!waitReady(*fd, POLLIN)) return;
         ssize_t r = recv(*fd, scratch, n < 50 ? static_cast<size_t>(n) : sizeof scratch, MSG_DONTWAIT);
         if (r < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+            if (errno == EINTR) continue;
+            if ((errno == EAGAIN || errno == EWOULDBLOCK) && waitReady(*fd, POLLIN)) continue;
             return;
         }
         if (r == 0) return;
@@ -106,11 +108,11 @@ extern "C" int sendResp(int *fd, const void *buffer, int n) {
     const auto *p = static_cast<const uint8_t *>(buffer);
     int sent = 0;
     while (sent < n) {
-        if (!waitReady(*fd, POLLOUT)) break;
         // MSG_NOSIGNAL: a client that went away must not raise SIGPIPE.
         ssize_t w = send(*fd, p + sent, static_cast<size_t>(n - sent), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (w < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+            if (errno == EINTR) continue;
+            if ((errno == EAGAIN || errno == EWOULDBLOCK) && waitReady(*fd, POLLOUT)) continue;
             break;
         }
         sent += static_cast<int>(w);
