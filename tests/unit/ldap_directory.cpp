@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <set>
+#include <thread>
 
 #include "ldap_common.h"
 
@@ -597,4 +599,29 @@ TEST(LdapTimeouts, AHungServerCostsABoundedTime)
                        .add("LDAP_DOMAIN", server()));
     EXPECT_EQ(query.authenticate("alice", "alice-pw").rc, AUTH_OK) << logText();
     EXPECT_LT(elapsedMs(start), 8000);
+}
+
+TEST(LdapTimeouts, AShortLimitHoldsWhileALongerCallWaits)
+{
+    // One call waits on a hung server under a long limit; a second call with
+    // a short limit must still be cut off on time, not when the first ends.
+    ASSERT_DIRECTORY();
+    auto silent = std::make_unique<kivtest::SilentServer>();
+    ASSERT_GT(silent->port(), 0);
+    Instance slow(rfc2307(silent->hostPort(), "BIND").add("LDAP_TIMEOUT", "30"));
+    std::thread waiting([&] { slow.authenticate("alice", "alice-pw"); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+
+    auto start = std::chrono::steady_clock::now();
+    // Over TLS only the watchdog can end the handshake.
+    Instance fast(rfc2307(silent->hostPort(), "BIND")
+                      .add("LDAP_TIMEOUT", "1")
+                      .add("LDAP_BIND_SECURITY", "SSL")
+                      .add("LDAP_SSL_CA_CERTIFICATE_NAME", directory()->caFile()));
+    EXPECT_EQ(fast.authenticate("alice", "alice-pw").rc, AUTH_NOAUTH);
+    EXPECT_LT(elapsedMs(start), 8000);
+
+    // Closing the listener resets the waiting connection.
+    silent.reset();
+    waiting.join();
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <regex>
@@ -82,6 +83,26 @@ TEST_F(Logs, LineFormatPidExpansionAndThreadId) {
     EXPECT_EQ(m[2], "hello world 42");
     ASSERT_TRUE(std::regex_match(got[1], m, shape)) << got[1];
     EXPECT_EQ(std::stoi(m[1]), other);
+}
+
+TEST_F(Logs, AForkedChildLogsItsOwnThreadId) {
+    // Detaching forks after the first lines are written; the child's lines
+    // must carry the child's id, not the one its parent remembered.
+    init({{"debugLog", path("debug.log")}});
+    debugMessage("parent");
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        debugMessage("child");
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    Lines got = kivtest::fileLines(path("debug.log"));
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_NE(got[0].find("[" + std::to_string(gettid()) + "] parent"), std::string::npos) << got[0];
+    EXPECT_NE(got[1].find("[" + std::to_string(child) + "] child"), std::string::npos) << got[1];
 }
 
 TEST_F(Logs, LogNamesWithOtherConversionsOrTooLongAreRefused) {
