@@ -20,7 +20,7 @@ int usage(const std::string &why) {
     std::fprintf(stderr,
                  "kiv-bench: %s\n"
                  "usage: kiv-bench --out DIR [--smoke] [--profile] [--bin DIR] [--concurrency 1,4,32]\n"
-                 "                 [--seconds S] [--requests N] [--warmup S] [--threads N] [--users N]\n"
+                 "                 [--seconds S] [--rounds N] [--requests N] [--warmup S] [--threads N] [--users N]\n"
                  "                 [--soak N] [--soak-warmup N] [--no-ldap] [--wait-quiet SECONDS]\n"
                  "                 [--profile-requests N] [--only sha512,ssha,lockout,nssfiles,soak,ldap]\n",
                  why.c_str());
@@ -68,6 +68,7 @@ int main(int argc, char **argv) {
             p.smoke = true;
             p.concurrency = {1, 4};
             p.seconds = 10;
+            p.rounds = 1;
             p.requests = 60;
             p.warmupSeconds = 2;
             p.warmupRequests = 10;
@@ -100,6 +101,7 @@ int main(int argc, char **argv) {
         }
         else if (a == "--concurrency" && list(val, &p.concurrency)) {}
         else if (a == "--seconds" && number(val, 0.1, 600, &v)) p.seconds = v;
+        else if (a == "--rounds" && number(val, 1, 15, &v)) p.rounds = static_cast<int>(v);
         else if (a == "--requests" && number(val, 0, 1e9, &v)) p.requests = static_cast<uint64_t>(v);
         else if (a == "--warmup" && number(val, 0, 60, &v)) p.warmupSeconds = v;
         else if (a == "--threads" && number(val, 1, 32, &v)) p.numThreads = static_cast<int>(v);

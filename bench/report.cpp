@@ -27,6 +27,13 @@ uint64_t unexpectedAnswers(const ScenarioRow &row) {
     return n;
 }
 
+std::optional<RunRecord> medianRun(std::vector<RunRecord> runs) {
+    if (runs.empty()) return std::nullopt;
+    std::sort(runs.begin(), runs.end(),
+              [](const RunRecord &a, const RunRecord &b) { return a.result.perSecond < b.result.perSecond; });
+    return runs[(runs.size() - 1) / 2];
+}
+
 namespace {
 
 Json runJson(const RunRecord &r) {
@@ -180,11 +187,18 @@ std::string reportMarkdown(const Report &report) {
               return out;
           }() << "`\n\n";
 
+    const Json *rounds = report.parameters.find("rounds");
+    const int roundCount = rounds != nullptr && rounds->isNumber() ? static_cast<int>(rounds->number()) : 1;
     md << "## Scenarios\n\n"
        << "Throughput is answered requests per second over the whole run; latency is per exchange as the "
           "client sees it (connect to close).  The ratio is daemon / baseline; the peer is in-process PAM "
           "with pam_unix.  A figure marked (!x) was measured while other work on the machine used x "
-          "cores on average (after up to three attempts).\n\n"
+          "cores on average (after up to three attempts).";
+    if (roundCount > 1)
+        md << "  Each row is measured in " << roundCount
+           << " alternating rounds of daemon and baselines; each side shows its run with the median "
+              "throughput.";
+    md << "\n\n"
        << "| scenario | conc. | daemon auth/s | p50 ms | p95 ms | p99 ms | max ms | daemon answers | baseline "
           "| baseline auth/s | ratio | peer auth/s | daemon/peer | RSS max MiB |\n"
        << "|---|---:|---:|---:|---:|---:|---:|---|---|---:|---:|---:|---:|---:|\n";

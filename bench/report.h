@@ -25,6 +25,10 @@ struct RunRecord {
     double othersCores = 0;   // average cores other work used during the run
 };
 
+// The run with the median throughput, whole (its latencies and counts come
+// along); the lower middle one of an even count; nullopt for none.
+std::optional<RunRecord> medianRun(std::vector<RunRecord> runs);
+
 struct ScenarioRow {
     std::string scenario;      // "pw-sha512", ...
     std::string description;

@@ -6,14 +6,16 @@
 #                                machine, measures each run while no compiler
 #                                runs (repeating disturbed runs, at most 8 more
 #                                minutes), writes bench/results/report.md and
-#                                bench/results/report.json (about 7 minutes)
+#                                bench/results/report.json; every row is three
+#                                alternating rounds of daemon and baselines
+#                                (about 20 minutes)
 #   bash bench/run.sh --smoke    tiny load through every scenario (seconds);
 #                                report under <build>/bench-smoke/
 #   bash bench/run.sh --profile  callgrind, perf and strace of the {SSHA} path;
 #                                findings under bench/results/profile/
 #
 # Other options are handed to kiv-bench (--concurrency 1,4,32, --seconds S,
-# --threads N, --users N, --only sha512,ssha,lockout,nssfiles,soak,ldap, ...).
+# --rounds N, --threads N, --users N, --only sha512,ssha,lockout,nssfiles,soak,ldap, ...).
 # KIVBENCH_BUILD names the build directory (default build-bench).
 set -euo pipefail
 cd "$(dirname "$0")/.."

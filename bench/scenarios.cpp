@@ -124,6 +124,29 @@ RunRecord inProcess(Context &cx, const std::string &what, int threads, const Ope
     });
 }
 
+// Runs `round` (the daemon's run, then its baselines) cx.p.rounds times in
+// alternation, so that a slow spell of the machine falls on one round rather
+// than on one side of a ratio, and keeps the median run of each side.
+template <class Round> void inRounds(Context &cx, ScenarioRow &row, Round round) {
+    std::vector<RunRecord> daemon, baseline, peer;
+    long rssMax = -1;
+    for (int i = 0; i < std::max(1, cx.p.rounds); ++i) {
+        row.daemon.reset();
+        row.baseline.reset();
+        row.peer.reset();
+        round();
+        rssMax = std::max(rssMax, row.rssMaxKiB);
+        if (row.status == "failed") return;
+        if (row.daemon) daemon.push_back(*row.daemon);
+        if (row.baseline) baseline.push_back(*row.baseline);
+        if (row.peer) peer.push_back(*row.peer);
+    }
+    row.daemon = medianRun(std::move(daemon));
+    row.baseline = medianRun(std::move(baseline));
+    row.peer = medianRun(std::move(peer));
+    row.rssMaxKiB = rssMax;
+}
+
 std::string pwConfig(const BenchParams &p, bool debugLog, bool maxtries) {
     std::string c = "daemon=no\nmethods=pw\nnumThreads=" + std::to_string(p.numThreads) +
                     "\naccessLog=@DIR@/access.log\n";
@@ -244,12 +267,14 @@ void pwSha512(Context &cx) {
     }
     for (int c : cx.p.concurrency) {
         ScenarioRow row = makeRow(name, desc, c, AUTH_OK);
-        measureDaemon(cx, in, row, cx.shaFile);
-        row.baseline = inProcess(cx, "crypt_r", std::min(c, cx.cores), cryptOperation(cx.sha));
-        if (pamAvailable())
-            row.peer = inProcess(cx, "pam_unix", c, pamOperation(cx.sha, cx.pamDir, kPamService));
-        else
-            row.note = "PAM peer not built: libpam headers were missing";
+        inRounds(cx, row, [&] {
+            measureDaemon(cx, in, row, cx.shaFile);
+            row.baseline = inProcess(cx, "crypt_r", std::min(c, cx.cores), cryptOperation(cx.sha));
+            if (pamAvailable())
+                row.peer = inProcess(cx, "pam_unix", c, pamOperation(cx.sha, cx.pamDir, kPamService));
+            else
+                row.note = "PAM peer not built: libpam headers were missing";
+        });
         cx.report.rows.push_back(std::move(row));
     }
     stopInstance(cx, in);
@@ -268,9 +293,13 @@ void pwSsha(Context &cx, bool debugLog) {
     }
     for (int c : cx.p.concurrency) {
         ScenarioRow row = makeRow(name, desc, c, AUTH_OK);
-        measureDaemon(cx, in, row, cx.sshaFile);
+        inRounds(cx, row, [&] {
+            measureDaemon(cx, in, row, cx.sshaFile);
+            if (!debugLog)
+                row.baseline = inProcess(cx, "in-process lookups", std::min(c, cx.cores), lookupOperation(cx.ssha));
+        });
         if (!debugLog) {
-            cx.sshaBaseline[c] = inProcess(cx, "in-process lookups", std::min(c, cx.cores), lookupOperation(cx.ssha));
+            if (row.baseline) cx.sshaBaseline[c] = *row.baseline;
             if (row.daemon) cx.sshaDaemon[c] = *row.daemon;
         }
         if (cx.sshaBaseline.count(c)) row.baseline = cx.sshaBaseline[c];
@@ -298,8 +327,10 @@ void pwSshaFilesOnly(Context &cx) {
     } else {
         for (int c : cx.p.concurrency) {
             ScenarioRow row = makeRow(name, desc, c, AUTH_OK);
-            measureDaemon(cx, in, row, cx.sshaFile);
-            row.baseline = inProcess(cx, "in-process lookups", std::min(c, cx.cores), lookupOperation(cx.ssha));
+            inRounds(cx, row, [&] {
+                measureDaemon(cx, in, row, cx.sshaFile);
+                row.baseline = inProcess(cx, "in-process lookups", std::min(c, cx.cores), lookupOperation(cx.ssha));
+            });
             cx.report.rows.push_back(std::move(row));
         }
         stopInstance(cx, in);
@@ -320,7 +351,7 @@ void pwLockout(Context &cx) {
     }
     for (int c : cx.p.concurrency) {
         ScenarioRow row = makeRow(name, desc, c, AUTH_NOAUTH);
-        measureDaemon(cx, in, row, cx.wrongFile);
+        inRounds(cx, row, [&] { measureDaemon(cx, in, row, cx.wrongFile); });
         if (cx.sshaDaemon.count(c)) {
             row.baseline = cx.sshaDaemon[c];
             row.baseline->what = "pw-ssha daemon";
@@ -428,8 +459,10 @@ void ldapScenarios(Context &cx) {
         }
         for (int c : cx.p.concurrency) {
             ScenarioRow row = makeRow(name, describe(flow), c, AUTH_OK);
-            measureDaemon(cx, in, row, cx.ldapFile);
-            row.baseline = inProcess(cx, "libldap", c, ldapOperation(flow, directory.layout(), cx.ldap));
+            inRounds(cx, row, [&] {
+                measureDaemon(cx, in, row, cx.ldapFile);
+                row.baseline = inProcess(cx, "libldap", c, ldapOperation(flow, directory.layout(), cx.ldap));
+            });
             cx.report.rows.push_back(std::move(row));
         }
         stopInstance(cx, in);
@@ -468,6 +501,7 @@ Json parametersJson(const Context &cx) {
     conc = Json::array();
     for (int c : cx.p.concurrency) conc.push(c);
     j["seconds_per_run"] = cx.p.seconds;
+    j["rounds"] = cx.p.rounds;
     j["requests_per_run"] = cx.p.requests;
     j["warmup_seconds"] = cx.p.warmupSeconds;
     j["daemon_numThreads"] = cx.p.numThreads;

@@ -10,7 +10,8 @@ namespace kivbench {
 struct BenchParams {
     bool smoke = false;
     std::vector<int> concurrency{1, 4, 32};
-    double seconds = 8;              // per measured run
+    double seconds = 5;              // per measured run
+    int rounds = 3;                  // daemon and baselines alternate; the median run of each is kept
     uint64_t requests = 0;           // per measured run; 0 = time-bound
     double warmupSeconds = 1;        // unmeasured run before each measured one
     uint64_t warmupRequests = 0;

@@ -228,3 +228,17 @@ TEST(ReportMarkdown, ListsEveryRowAndMarksDisturbedOrPendingOnes) {
     Json j = parsed(rep);
     EXPECT_DOUBLE_EQ(kivbench::jsonPath(j, "scenarios")->at(0).find("daemon")->find("others_cores")->number(), 0.5);
 }
+
+TEST(MedianRun, KeepsTheWholeMiddleRun) {
+    EXPECT_FALSE(medianRun({}));
+    std::vector<RunRecord> runs = {RunRecord{"a", 1, run(900, 10, AUTH_OK, 9.0)},
+                                   RunRecord{"b", 1, run(300, 10, AUTH_OK, 3.0)},
+                                   RunRecord{"c", 1, run(600, 10, AUTH_OK, 6.0)}};
+    auto m = medianRun(runs);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->what, "c");
+    EXPECT_EQ(m->result.latency.p99Ms, 6.0);   // latencies of the same run, not mixed
+    runs.push_back(RunRecord{"d", 1, run(1200, 10)});
+    EXPECT_EQ(medianRun(runs)->what, "c");     // lower middle of 300, 600, 900, 1200
+    EXPECT_EQ(medianRun({runs[0]})->what, "a");
+}
