@@ -22,25 +22,35 @@ Child::~Child() {
     }
 }
 
-bool Child::spawn(const std::vector<std::string> &argv, const std::string &outputPath, std::string *error) {
-    if (pid_ > 0 || argv.empty()) {
+pid_t spawnProcess(const std::vector<std::string> &argv, const std::string &outputPath,
+                   const SpawnOptions &options, std::string *error) {
+    if (argv.empty()) {
         *error = "bad spawn";
-        return false;
+        return -1;
     }
-    std::vector<std::string> copy = argv;
+    // Everything the child needs exists before the fork.
+    std::vector<std::string> argCopy = argv;
     std::vector<char *> args;
-    for (auto &a : copy) args.push_back(a.data());
+    for (auto &a : argCopy) args.push_back(a.data());
     args.push_back(nullptr);
+    std::vector<std::string> envCopy;
+    std::vector<char *> envp;
+    if (options.environment != nullptr) {
+        envCopy = *options.environment;
+        for (auto &e : envCopy) envp.push_back(e.data());
+        envp.push_back(nullptr);
+    }
     const pid_t parent = getpid();
     pid_t pid = fork();
     if (pid < 0) {
         *error = std::string("fork: ") + std::strerror(errno);
-        return false;
+        return -1;
     }
     if (pid == 0) {
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
+        for (int s = 1; s < NSIG; ++s) ::signal(s, SIG_DFL);
         int in = open("/dev/null", O_RDONLY);
         int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         if (in < 0 || out < 0) _exit(120);
@@ -48,11 +58,25 @@ bool Child::spawn(const std::vector<std::string> &argv, const std::string &outpu
         dup2(out, 1);
         dup2(out, 2);
         syscall(SYS_close_range, 3U, ~0U, 0U);
+        if (!options.workDir.empty() && chdir(options.workDir.c_str()) != 0) _exit(121);
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() != parent) _exit(123);
-        execv(args[0], args.data());
+        if (options.environment != nullptr)
+            execve(args[0], args.data(), envp.data());
+        else
+            execv(args[0], args.data());
         _exit(127);
     }
+    return pid;
+}
+
+bool Child::spawn(const std::vector<std::string> &argv, const std::string &outputPath, std::string *error) {
+    if (pid_ > 0) {
+        *error = "bad spawn";
+        return false;
+    }
+    pid_t pid = spawnProcess(argv, outputPath, {}, error);
+    if (pid < 0) return false;
     pid_ = pid;
     return true;
 }

@@ -8,6 +8,18 @@
 
 namespace kivbench {
 
+// How a helper program starts besides its arguments and output file.
+struct SpawnOptions {
+    const std::vector<std::string> *environment = nullptr;   // null: inherit ours
+    std::string workDir;                                     // empty: stay here
+};
+
+// Forks and executes argv[0] (a path) with stdin on /dev/null, stdout and
+// stderr appended to outputPath, a clean signal state, no inherited
+// descriptors, and death when the benchmark dies.  The pid, or -1 and *error.
+pid_t spawnProcess(const std::vector<std::string> &argv, const std::string &outputPath,
+                   const SpawnOptions &options, std::string *error);
+
 class Child {
 public:
     Child() = default;

@@ -1,11 +1,8 @@
 // Starting, watching and stopping the daemon under test.
 #include "daemon_process.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +12,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "child.h"
 #include "kivclient.h"
 #include "private_ns.h"
 
@@ -98,44 +96,16 @@ bool DaemonProcess::start(int timeoutMs, std::string *error) {
     }
     unlink(kSocketPath);
 
-    // Everything the child needs exists before fork.
     std::vector<std::string> args = setup_.wrapper;
     args.push_back(exe);
-    std::vector<char *> argv;
-    for (auto &a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> envs = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
+    std::vector<std::string> env = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
     for (const char *k : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"})
-        if (const char *v = getenv(k)) envs.push_back(std::string(k) + "=" + v);
-    std::vector<char *> envp;
-    for (auto &e : envs) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    const std::string log = dir_ + "/stderr.log";
-    const pid_t parent = getpid();
-
-    pid_t pid = fork();
-    if (pid < 0) {
-        *error = std::string("fork: ") + std::strerror(errno);
-        return false;
-    }
-    if (pid == 0) {
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        for (int s = 1; s < NSIG; ++s) signal(s, SIG_DFL);
-        int in = open("/dev/null", O_RDONLY);
-        int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        if (in < 0 || out < 0) _exit(120);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(out, 2);
-        syscall(SYS_close_range, 3U, ~0U, 0U);
-        if (chdir(dir_.c_str()) != 0) _exit(121);
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != parent) _exit(123);
-        execve(argv[0], argv.data(), envp.data());
-        _exit(127);
-    }
+        if (const char *v = getenv(k)) env.push_back(std::string(k) + "=" + v);
+    SpawnOptions options;
+    options.environment = &env;
+    options.workDir = dir_;
+    pid_t pid = spawnProcess(args, dir_ + "/stderr.log", options, error);
+    if (pid < 0) return false;
     pid_ = pid;
     auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!socketAccepts()) {

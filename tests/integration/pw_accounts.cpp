@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "../unit/log_files.h"
 #include "../unit/verify_logcapture.h"
 #include "groups.h"
 #include "pw.h"
@@ -18,32 +19,17 @@ namespace {
 
 constexpr long long kToday = 20000;
 
-class Config {
-public:
-    using Pairs = std::initializer_list<std::pair<std::string, std::string>>;
-    explicit Config(Pairs pairs) {
-        store_.emplace_back("program", "kiv-services-daemon");
-        store_.insert(store_.end(), pairs.begin(), pairs.end());
-        for (auto &[k, v] : store_) entries_.push_back({k.data(), v.data()});
-    }
-    Config(const Config &) = delete;
-    Config &operator=(const Config &) = delete;
-    ConfigEntry *list() { return entries_.data(); }
-    int count() const { return static_cast<int>(entries_.size()); }
-
-private:
-    std::vector<std::pair<std::string, std::string>> store_;
-    std::vector<ConfigEntry> entries_;
-};
+using Config = kivtest::ConfigList;
 
 // A pw instance for one test; "today" is pinned while it lives.
 class Pw {
 public:
-    explicit Pw(Config::Pairs pairs = {}) : config_(pairs) {
+    explicit Pw(std::initializer_list<std::pair<std::string, std::string>> pairs = {})
+        : config_(Config::Pairs(pairs)) {
         log_ = kivcap::makeLog(0);
         int status = -5;
         char *message = nullptr;
-        ctx_ = pwInit(config_.list(), config_.count(), &status, &log_, &message);
+        ctx_ = pwInit(config_.data(), config_.size(), &status, &log_, &message);
         EXPECT_EQ(status, 0);
         EXPECT_NE(ctx_, nullptr);
         setShadowTodayForTesting(kToday);

@@ -17,7 +17,9 @@ namespace kivtest {
 // An owned configuration list; entry 0 is "program" as the reader makes it.
 class ConfigList {
 public:
-    explicit ConfigList(const std::vector<std::pair<std::string, std::string>> &pairs) {
+    using Pairs = std::vector<std::pair<std::string, std::string>>;
+    // "program" comes first, as the daemon's own list starts.
+    explicit ConfigList(const Pairs &pairs) {
         entries_.push_back({strdup("program"), strdup("kiv-services-daemon")});
         for (const auto &[k, v] : pairs) entries_.push_back({strdup(k.c_str()), strdup(v.c_str())});
     }
@@ -29,6 +31,11 @@ public:
     }
     ConfigList(const ConfigList &) = delete;
     ConfigList &operator=(const ConfigList &) = delete;
+    // The program name the list carries, as argv[0] would give it.
+    void setProgram(const std::string &program) {
+        free(entries_[0].value);
+        entries_[0].value = strdup(program.c_str());
+    }
     ConfigEntry *data() { return entries_.data(); }
     int size() const { return static_cast<int>(entries_.size()); }
 

@@ -12,28 +12,12 @@
 
 #include "groups.h"
 #include "pw.h"
+#include "log_files.h"
 #include "verify_logcapture.h"
 
 namespace {
 
-// Owns key/value strings in the form pwInit takes.
-class Config {
-public:
-    using Pairs = std::initializer_list<std::pair<std::string, std::string>>;
-    explicit Config(Pairs pairs, const std::string &program = "kiv-services-daemon") {
-        store_.emplace_back("program", program);
-        store_.insert(store_.end(), pairs.begin(), pairs.end());
-        for (auto &[k, v] : store_) entries_.push_back({k.data(), v.data()});
-    }
-    Config(const Config &) = delete;
-    Config &operator=(const Config &) = delete;
-    ConfigEntry *list() { return entries_.data(); }
-    int count() const { return static_cast<int>(entries_.size()); }
-
-private:
-    std::vector<std::pair<std::string, std::string>> store_;
-    std::vector<ConfigEntry> entries_;
-};
+using Config = kivtest::ConfigList;
 
 struct Init {
     PwContext *ctx = nullptr;
@@ -43,7 +27,7 @@ struct Init {
 
 Init init(Config &config, AuthLog *log) {
     Init r;
-    r.ctx = static_cast<PwContext *>(pwInit(config.list(), config.count(), &r.status, log, &r.message));
+    r.ctx = static_cast<PwContext *>(pwInit(config.data(), config.size(), &r.status, log, &r.message));
     return r;
 }
 
@@ -97,7 +81,7 @@ TEST(PwInit, EveryKeyAndItsLogLine) {
     EXPECT_EQ(r.ctx->authMode, 0);
     EXPECT_STREQ(r.ctx->authTty, "tty7");
     // The tty is not copied: it points into the configuration.
-    EXPECT_EQ(r.ctx->authTty, config.list()[6].value);
+    EXPECT_EQ(r.ctx->authTty, config.data()[6].value);
     EXPECT_EQ(r.ctx->skipPwExpCheck, 1);
     EXPECT_EQ(r.ctx->skipAccExpCheck, 1);
     EXPECT_EQ(r.ctx->skipAdminLockCheck, 1);
@@ -154,10 +138,11 @@ std::string initAsUser(uid_t uid, const std::string &program) {
         close(fds[0]);
         std::string out = "setresuid failed";
         if (setresgid(uid, uid, uid) == 0 && setresuid(uid, uid, uid) == 0) {
-            Config config({{"methods", "pw"}}, program);
+            Config config(Config::Pairs{{"methods", "pw"}});
+            config.setProgram(program);
             int status = 99;
             char *message = nullptr;
-            void *ctx = pwInit(config.list(), config.count(), &status, nullptr, &message);
+            void *ctx = pwInit(config.data(), config.size(), &status, nullptr, &message);
             out = std::to_string(status) + "|" + (message ? message : "(null)") +
                   (ctx ? "|context" : "|no context");
         }
@@ -207,7 +192,7 @@ TEST(PwAuthenticate, DenyEmptyPasswordsBeforeAnyLookup) {
     AuthLog log = kivcap::makeLog(0);
     for (const char *value : {"yes", "YES", "Yes", "true", "TRUE", "tRUE"}) {
         SCOPED_TRACE(value);
-        Config config({{"DENY_EMPTY_PASSWORDS", value}});
+        Config config(Config::Pairs{{"DENY_EMPTY_PASSWORDS", value}});
         Init r = init(config, &log);
         ASSERT_NE(r.ctx, nullptr);
         kivcap::clear();
