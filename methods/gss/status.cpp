@@ -23,8 +23,9 @@ void appendStatus(std::string &out, OM_uint32 value, int type) {
 
 std::string gssStatusText(OM_uint32 major, OM_uint32 minor) {
     std::string text;
-    appendStatus(text, major, GSS_C_GSS_CODE);
-    // The minor code carries the Kerberos reason (replay, skew, expiry...).
+    // A plain failure says nothing beyond its minor code, which carries the
+    // Kerberos reason (replay, skew, expiry...).
+    if (GSS_ROUTINE_ERROR(major) != GSS_S_FAILURE || minor == 0) appendStatus(text, major, GSS_C_GSS_CODE);
     if (minor != 0) appendStatus(text, minor, GSS_C_MECH_CODE);
     return text;
 }
