@@ -12,6 +12,7 @@ packages=(
   slapd ldap-utils openssl
   util-linux passwd
   libpam0g-dev
+  libkrb5-dev krb5-kdc krb5-admin-server krb5-user krb5-config
 )
 missing=()
 for p in "${packages[@]}"; do

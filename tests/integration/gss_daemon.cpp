@@ -135,14 +135,22 @@ TEST_F(GssDaemon, ExpiredTicketIsRefused) {
 TEST_F(GssDaemon, UnusableKeytabLeavesTheDaemonWithoutGss) {
     const std::string good = token("alice");
     struct Case {
-        std::string keys, why;
+        std::string keys, why, reason;
     } cases[] = {
         // The keytab holds HTTP/server only, not the acceptor's key.
-        {"GSS_KEYTAB=" + realm().otherKeytab + "\nGSS_ACCEPTOR=" + gsstest::kService + "\n", "other keytab"},
-        {"GSS_KEYTAB=" + realm().kdc->dir() + "/missing.keytab\n", "missing keytab"},
-        {"GSS_KEYTAB=" + realm().kdc->dir() + "/open.keytab\n", "keytab readable by everyone"},
+        {"GSS_KEYTAB=" + realm().otherKeytab + "\nGSS_ACCEPTOR=" + gsstest::kService + "\n", "other keytab", "No key table entry found matching host/server"},
+        {"GSS_KEYTAB=" + realm().kdc->dir() + "/missing.keytab\n", "missing keytab", "missing.keytab cannot be read."},
+        {"GSS_KEYTAB=" + realm().kdc->dir() + "/open.keytab\n", "keytab readable by everyone", "nor readable by everyone"},
+        {"GSS_KEYTAB=" + realm().kdc->dir() + "/shared/service.keytab\n", "directory writable by others", "shared may be changed by others."},
+        {"GSS_KEYTAB=" + realm().kdc->dir() + "/planted.keytab\n", "link planted by another user", "is a link that root does not own."},
     };
-    kivtest::writeFile(realm().kdc->dir() + "/open.keytab", kivtest::readFile(realm().serviceKeytab), 0644);
+    const std::string dir = realm().kdc->dir(), key = kivtest::readFile(realm().serviceKeytab);
+    kivtest::writeFile(dir + "/open.keytab", key, 0644);
+    ASSERT_EQ(mkdir((dir + "/shared").c_str(), 0777), 0);
+    ASSERT_EQ(chmod((dir + "/shared").c_str(), 0777), 0);
+    kivtest::writeFile(dir + "/shared/service.keytab", key, 0600);
+    ASSERT_EQ(symlink(realm().serviceKeytab.c_str(), (dir + "/planted.keytab").c_str()), 0);
+    ASSERT_EQ(lchown((dir + "/planted.keytab").c_str(), 1001, 1001), 0);
     for (const Case &c : cases) {
         SCOPED_TRACE(c.why);
         Daemon d(daemonOptions(c.keys));
@@ -152,10 +160,22 @@ TEST_F(GssDaemon, UnusableKeytabLeavesTheDaemonWithoutGss) {
         std::string debug = log(d, "debug.log");
         EXPECT_TRUE(has(debug, "GSS could not be loaded.")) << debug;
         EXPECT_TRUE(has(debug, "gssInit: ")) << debug;
+        EXPECT_TRUE(has(debug, c.reason)) << debug;
         EXPECT_TRUE(has(log(d, "error.log"), "GSS is not available to process authenticate request."));
         // Password requests are served as before.
         EXPECT_EQ(code(kiv::authenticatePassword("nobody-here", "x")), AUTH_UNKNOWN_USER);
     }
+}
+
+TEST_F(GssDaemon, DefaultsAcceptAnyKeyOfTheLibrarysDefaultKeytab) {
+    // The generated krb5.conf names <realm dir>/krb5.keytab as the default.
+    kivtest::writeFile(realm().kdc->dir() + "/krb5.keytab", kivtest::readFile(realm().serviceKeytab), 0600);
+    Daemon d(daemonOptions(""));
+    ASSERT_TRUE(d.start()) << d.lastError();
+    kiv::Result r = kiv::authenticateToken("bob", token("bob"));
+    ASSERT_TRUE(r.ok()) << code(r) << "\n" << log(d, "debug.log");
+    EXPECT_EQ(r.reply->uid, 1002);
+    EXPECT_TRUE(has(log(d, "debug.log"), "gssInit: accepting any key with keytab FILE:" + realm().kdc->dir() + "/krb5.keytab"));
 }
 
 TEST_F(GssDaemon, DisableGssRefusesGoodTokens) {
