@@ -11,7 +11,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   slapd ldap-utils openssl
   util-linux passwd
-  libpam0g-dev
+  libpam0g-dev libpam-modules libpam-runtime
 )
 missing=()
 for p in "${packages[@]}"; do
