@@ -10,18 +10,11 @@
 #include <thread>
 #include <vector>
 
-#include "kivclient.h"
-#include "pam_fixture.h"
-#include "sandbox.h"
+#include "module_fixture.h"
 
 namespace {
 
 using kivtest::Daemon;
-using kivtest::DaemonOptions;
-
-std::string config(const std::string &methods, const std::string &extra) {
-    return "daemon=no\nnumThreads=8\nerrorLog=@DIR@/error.log\nmethods=" + methods + "\n" + extra;
-}
 
 // Runs `threads` clients doing `rounds` requests each; check(thread, round)
 // returns an empty string when the answer was right, else a description.
@@ -39,16 +32,13 @@ template <class Check> std::vector<std::string> hammer(int threads, int rounds, 
 
 TEST(ModulesConcurrent, PamAnswersEachRequestForItself) {
     std::string error;
-    ASSERT_TRUE(pamtest::mountPrivatePamDir(&error)) << error;
+    ASSERT_TRUE(modtest::mountPrivatePamDir(&error)) << error;
     kivtest::writeAccountFiles(
         "root:x:0:0:root:/root:/bin/sh\nalice:x:1001:1001::/h:/bin/sh\nbob:x:1002:1002::/h:/bin/sh\n",
         "root:*:19000:0:99999:7:::\nalice:" + kivtest::cryptHash("Al1ce-pw", "$5$") +
             ":19000:0:99999:7:::\nbob:" + kivtest::cryptHash("B0b-pw", "$5$") + ":19000:0:99999:7:::\n",
         "root:x:0:\n");
-    DaemonOptions opts;
-    opts.modules = {{kivtest::binPath("kivmodpam.so"), "kivmodpam.so"}};
-    opts.config = config("pam", "PAM_SERVICE=kiv-unix\n");
-    Daemon d(opts);
+    Daemon d(modtest::options("kivmodpam.so", "pam", "numThreads=8\nPAM_SERVICE=kiv-unix\n"));
     ASSERT_TRUE(d.start()) << d.lastError();
     auto failures = hammer(32, 6, [](int t, int i) -> std::string {
         const bool alice = (t + i) % 2 == 0, right = (t * 7 + i) % 3 != 0;
@@ -74,10 +64,7 @@ TEST(ModulesConcurrent, PasswdFileReplacedWhileServing) {
     const std::string moving = kivtest::cryptHash("M0ving", "$5$");
     auto version = [&](int n) { return stable + "moving:" + moving + ":" + std::to_string(4000 + n % 2) + ":3000\n"; };
     kivtest::writeFile(file, version(0), 0600);
-    DaemonOptions opts;
-    opts.modules = {{kivtest::binPath("kivmodlib.so"), "kivmodlib.so"}};
-    opts.config = config("custom", "PASSWDFILE_PATH=" + file + "\n");
-    Daemon d(opts);
+    Daemon d(modtest::options("kivmodlib.so", "custom", "numThreads=8\nPASSWDFILE_PATH=" + file + "\n"));
     ASSERT_TRUE(d.start()) << d.lastError();
 
     std::atomic<bool> stop{false};
