@@ -1,12 +1,16 @@
 // pamAuthenticate: one PAM transaction per request.
+#include <dlfcn.h>
+#include <link.h>
 #include <pwd.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "pammod.h"
@@ -16,6 +20,31 @@ namespace {
 struct HandleCloser {
     int *status;
     void operator()(pam_handle_t *h) const { pam_end(h, *status); }
+};
+
+// libpam loads the stack's modules at pam_start and unloads them at pam_end.
+// Keeping one reference of our own spares every later transaction the
+// mapping and relocation (and the loader's unload work racing with other
+// threads' loads).  Called once, while the first transaction's modules are
+// loaded.
+void pinLoadedModules(AuthLog *log) {
+    dl_iterate_phdr(
+        [](dl_phdr_info *info, size_t, void *data) -> int {
+            const char *name = info->dlpi_name;
+            if (name && std::strstr(name, "/security/pam_") &&
+                dlopen(name, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) != nullptr)
+                PAM_LOG(static_cast<AuthLog *>(data), logDebug, "PAM: keeping %s loaded.", name);
+            return 0;
+        },
+        log);
+}
+
+struct PinOnExit {
+    bool active;
+    AuthLog *log;
+    ~PinOnExit() {
+        if (active) pinLoadedModules(log);
+    }
 };
 
 // Passwd entry of the account PAM settled on (modules may rewrite PAM_USER).
@@ -56,7 +85,7 @@ char *reason(const PamExchange &x, const char *stage, int pamResult, int code) {
 }
 
 int authenticate(const PamSettings &settings, const char *user, const char *password, int *uid, int *gid,
-                 char **unixName, AuthLog *log, char **message) {
+                 char **unixName, AuthLog *log, char **message, bool first) {
     PamExchange x;
     x.password = password;
     x.log = log;
@@ -71,6 +100,7 @@ int authenticate(const PamSettings &settings, const char *user, const char *pass
         return AUTH_ERROR;
     }
     std::unique_ptr<pam_handle_t, HandleCloser> handle(raw, HandleCloser{&status});
+    PinOnExit pin{first, log};   // runs before pam_end
     // Without this, pam_unix would hold this worker for about two seconds
     // after every wrong password.
     status = pam_set_item(raw, PAM_FAIL_DELAY, reinterpret_cast<const void *>(&pamNoDelay));
@@ -117,6 +147,27 @@ int authenticate(const PamSettings &settings, const char *user, const char *pass
         PAM_LOG(log, logDebug, "PAM: user %s is account %s.", user, account);
     }
     return AUTH_OK;
+}
+
+// libaudit, which libpam calls after every stage, fills a static cache (the
+// executable's name) on its first message without a lock.  The first
+// transaction of the process therefore runs alone; once it has finished
+// the cache is only read, and transactions overlap freely.  It also pins
+// the stack's modules (above).
+std::atomic<bool> firstDone{false};
+std::mutex firstLock;
+
+int authenticateOnce(const PamSettings &settings, const char *user, const char *password, int *uid, int *gid,
+                     char **unixName, AuthLog *log, char **message) {
+    if (!firstDone.load(std::memory_order_acquire)) {
+        std::unique_lock<std::mutex> lock(firstLock);
+        if (!firstDone.load(std::memory_order_relaxed)) {
+            int code = authenticate(settings, user, password, uid, gid, unixName, log, message, true);
+            firstDone.store(true, std::memory_order_release);
+            return code;
+        }
+    }
+    return authenticate(settings, user, password, uid, gid, unixName, log, message, false);
 }
 
 } // namespace
@@ -166,7 +217,7 @@ KIV_EXPORT int pamAuthenticate(void *context, const char *user, const char *cred
     if (!settings || !user || !credential || !uid || !gid || !unixName) return AUTH_ERROR;
     int code = AUTH_ERROR;
     try {
-        code = authenticate(*settings, user, credential, uid, gid, unixName, log, message);
+        code = authenticateOnce(*settings, user, credential, uid, gid, unixName, log, message);
     } catch (...) {
         // Only allocation can throw here; nothing may unwind into the daemon.
         *message = const_cast<char *>("Out of memory.");
