@@ -32,8 +32,7 @@ struct PamSettings {
 };
 
 // Parses the module's keys from the configuration list.  Returns null on
-// success, otherwise a static-lifetime reason.  Split from pamInit so the
-// parsing can be tested without libpam.
+// success, otherwise the reason, written into `reason`.
 const char *parsePamSettings(const ConfigEntry *config, int count, PamSettings *out,
                              char *reason, size_t reasonSize);
 
