@@ -23,17 +23,18 @@ kivtest::DaemonOptions pam(const std::string &extra, const std::string &methods 
 
 class PamDaemon : public testing::Test {
 protected:
-    // alice: good; old: account expired yesterday; carl: must change password.
+    // alice: good; old: account expired yesterday; carl: must change
+    // password; blank: no password at all (common-auth says nullok).
     void SetUp() override {
         std::string error;
         ASSERT_TRUE(modtest::mountPrivatePamDir(&error)) << error;
         const std::string yesterday = std::to_string(std::time(nullptr) / 86400 - 1);
         kivtest::writeAccountFiles(
             "root:x:0:0:root:/root:/bin/sh\nalice:x:1001:1001::/h:/bin/sh\nold:x:1004:1004::/h:/bin/sh\n"
-            "carl:x:1005:1005::/h:/bin/sh\n",
+            "carl:x:1005:1005::/h:/bin/sh\nblank:x:1006:1006::/h:/bin/sh\n",
             "root:*:19000:0:99999:7:::\nalice:" + kivtest::cryptHash("Al1ce-pw") + ":" + yesterday +
                 ":0:99999:7:::\nold:" + kivtest::cryptHash("0ld-pw") + ":" + yesterday + ":0:99999:7::" + yesterday +
-                ":\ncarl:" + kivtest::cryptHash("C4rl-pw") + ":0:0:99999:7:::\n",
+                ":\ncarl:" + kivtest::cryptHash("C4rl-pw") + ":0:0:99999:7:::\nblank::19000:0:99999:7:::\n",
             "root:x:0:\nalice:x:1001:\nstaff:x:50:alice\n");
     }
 };
@@ -50,6 +51,7 @@ TEST_F(PamDaemon, ShippedServiceAuthenticatesLocalAccounts) {
     EXPECT_EQ(r.groups, (std::vector<int>{50, 1001}));
     EXPECT_EQ(ask("alice", "wrong-pw").code, AUTH_NOAUTH);
     EXPECT_EQ(ask("alice", "").code, AUTH_NOAUTH);
+    EXPECT_EQ(ask("blank", "").code, AUTH_NOAUTH);   // an empty password never passes
     // Debian's common-account turns pam_unix's "account expired" into a
     // plain failure (default=ignore, then pam_deny); its text still says why.
     EXPECT_EQ(ask("old", "0ld-pw").code, AUTH_NOAUTH);
