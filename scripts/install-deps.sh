@@ -11,7 +11,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   slapd ldap-utils openssl
   util-linux passwd
-  libpam0g-dev
+  libpam0g-dev libpam-modules libpam-runtime
   libkrb5-dev krb5-kdc krb5-admin-server krb5-user krb5-config
 )
 missing=()

@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_BUILD_TESTS=OFF >/dev/null
-cmake --build build -j"$(nproc)" --target kiv-services-daemon kiv-services-client
+cmake --build build -j"$(nproc)" --target kiv-services-daemon kiv-services-client kivmodpam kivmodlib
 conf=build/bin/kiv-services-daemon.conf
 if [ ! -f "$conf" ]; then
   sed "s#@DIR@#$(pwd)/build/bin#g" config/kiv-services-daemon.conf.default > "$conf"
