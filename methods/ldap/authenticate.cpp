@@ -445,7 +445,7 @@ int ldapAuthenticate(void *context, const char *user, const char *password, int 
                 clearUserDN();
                 rc = authenticate(config, user, password, uid, gid, log, message);
             }
-            if (rc == AUTH_OK) reuse.authenticated(user);
+            if (rc == AUTH_OK) reuse.authenticated(user, password);
         } catch (...) {
             LDAP_ERROR(log, "LDAP: Out of memory while authenticating.");
             rc = AUTH_ERROR;

@@ -252,9 +252,10 @@ public:
     // during this call: the call should run once more on new connections.
     // Only the outermost scope answers.
     bool retryWanted();
-    // This ldapAuthenticate call succeeded for `user`: the group lookup that
-    // follows may search on the user connection as this call bound it.
-    void authenticated(const char *user);
+    // This ldapAuthenticate call succeeded for `user` with `password`: the
+    // group lookup that follows for the same name and password may search on
+    // the user connection as this call bound it.
+    void authenticated(const char *user, const char *password);
     // This call is the group lookup of `user`.
     void groupLookup(const char *user);
 

@@ -45,6 +45,28 @@ bool sameText(const char *a, const char *b)
     return a != nullptr && b != nullptr && std::strcmp(a, b) == 0;
 }
 
+// Compares a password without an early exit on the first difference.
+bool samePassword(const std::string &kept, const char *given)
+{
+    if (given == nullptr) return false;
+    const size_t n = std::strlen(given);
+    unsigned char diff = kept.size() == n ? 0 : 1;
+    for (size_t i = 0; i < n; ++i)
+        diff |= static_cast<unsigned char>(given[i]) ^
+                static_cast<unsigned char>(i < kept.size() ? kept[i] : 0);
+    return diff == 0;
+}
+
+// Overwrites the whole buffer (a moved-from short string keeps its old bytes
+// beyond its new length) before releasing it.
+void wipe(std::string &secret)
+{
+    secret.resize(secret.capacity());
+    volatile char *p = secret.data();
+    for (size_t i = 0; i < secret.size(); ++i) p[i] = 0;
+    std::string().swap(secret);
+}
+
 } // namespace
 
 bool connectionLevelFailure(int rc)
@@ -131,6 +153,7 @@ void ConnectionPools::shutdown()
         std::lock_guard<std::recursive_mutex> workerLock(w->mutex);
         closeKept(w->service);
         closeKept(w->user);
+        wipe(w->authenticatedPassword);
     }
     workers_.clear();
 }
@@ -150,6 +173,7 @@ LdapClock::time_point ConnectionPools::sweep(LdapClock::time_point now)
             if (k->ld == nullptr) continue;
             if (k->lastUsed + idle_ <= now) {
                 closeKept(*k);
+                if (k == &w->user) wipe(w->authenticatedPassword);
             } else if (k->lastUsed + idle_ < next) {
                 next = k->lastUsed + idle_;
             }
@@ -195,6 +219,9 @@ ReuseScope::ReuseScope(LDAPConfig *config, AuthLog *log) : log_(log)
         // Only the call right after an authentication may rely on its bind.
         w.vouchedUser = std::move(w.authenticatedUser);
         w.authenticatedUser.clear();
+        // Moved, not copied: no second copy of the password is left behind.
+        w.vouchedPassword = std::move(w.authenticatedPassword);
+        wipe(w.authenticatedPassword);
         active.runtimeId = config->runtime->id;
         active.worker = &w;
     }
@@ -222,6 +249,7 @@ ReuseScope::~ReuseScope()
         }
         w.groupUser.clear();
         w.vouchedUser.clear();
+        wipe(w.vouchedPassword);
         w.retry = false;
         active = ActiveCall{};
         if (kept) pools_->noteReleased();
@@ -234,19 +262,21 @@ bool ReuseScope::retryWanted()
     if (worker_ == nullptr || !outermost_ || !worker_->retry) return false;
     worker_->retry = false;
     LDAP_DEBUG(log_, "LDAP: A kept connection failed. Retrying on a new connection.");
-    for (KeptConnection *k : {&worker_->service, &worker_->user}) {
-        if (k->dead) closeKept(*k);
-        // What survives served this call already; a second failure is final.
-        k->reused = false;
-    }
+    // What broke one kept connection (a restarted or lost server) has most
+    // likely broken the other: the second run starts on new connections only,
+    // so a failure in it is final.
+    closeKept(worker_->service);
+    closeKept(worker_->user);
     return true;
 }
 
-void ReuseScope::authenticated(const char *user)
+void ReuseScope::authenticated(const char *user, const char *password)
 {
-    if (worker_ == nullptr || user == nullptr) return;
+    if (worker_ == nullptr || user == nullptr || password == nullptr) return;
     const KeptConnection &u = worker_->user;
-    if (u.ld != nullptr && !u.dead && u.boundInCall) worker_->authenticatedUser = user;
+    if (u.ld == nullptr || u.dead || !u.boundInCall) return;
+    worker_->authenticatedUser = user;
+    worker_->authenticatedPassword = password;
 }
 
 void ReuseScope::groupLookup(const char *user)
@@ -288,14 +318,17 @@ bool keptBindSatisfied(const LDAPConfig *config, LDAP *ld, const char *dn, const
     // The group lookup right after this user's successful authentication,
     // binding as the DN that authentication bound as.
     return !w->groupUser.empty() && w->vouchedUser == w->groupUser && !k->boundDN.empty() &&
-           sameText(dn, k->boundDN.c_str());
+           sameText(dn, k->boundDN.c_str()) && samePassword(w->vouchedPassword, password);
 }
 
 void keptBindDone(const LDAPConfig *config, LDAP *ld, const char *dn, const char *password, int rc)
 {
     KeptConnection *k = keptOf(ld);
     if (k == nullptr) return;
-    if (k == &active.worker->user) active.worker->vouchedUser.clear();
+    if (k == &active.worker->user) {
+        active.worker->vouchedUser.clear();
+        wipe(active.worker->vouchedPassword);
+    }
     if (rc != LDAP_SUCCESS) {
         if (connectionLevelFailure(rc) && k->reused) active.worker->retry = true;
         k->dead = true;

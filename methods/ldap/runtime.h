@@ -55,10 +55,11 @@ struct WorkerConnections {
     int depth = 0;           // nesting of ReuseScopes
     bool retry = false;      // a reused connection failed during the call
     std::string groupUser;   // the call is the group lookup of this user
-    // The user whose successful authentication bound the user connection, for
-    // the next call only; during a call, the value the previous call left.
-    std::string authenticatedUser;
-    std::string vouchedUser;
+    // The user (and password) whose successful authentication bound the user
+    // connection, for the next call only; during a call, what the previous
+    // call left.  The password is wiped when the call ends.
+    std::string authenticatedUser, authenticatedPassword;
+    std::string vouchedUser, vouchedPassword;
 };
 
 class ConnectionPools {
