@@ -337,7 +337,15 @@ void keptBindDone(const LDAPConfig *config, LDAP *ld, const char *dn, const char
         return;
     }
     k->boundAsService = sameText(dn, config->hostDN) && sameText(password, config->hostPassword);
-    k->boundDN = dn != nullptr ? dn : "";
+    try {
+        k->boundDN = dn != nullptr ? dn : "";
+    } catch (...) {
+        // Identity unknown: the connection must not be used again.
+        k->dead = true;
+        k->boundAsService = false;
+        k->boundDN.clear();
+        return;
+    }
     k->boundInCall = true;
 }
 
