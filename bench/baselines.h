@@ -31,12 +31,16 @@ OperationFactory pamOperation(Accounts accounts, std::string confDir, std::strin
 // The directory operations of one LDAP authentication plus its group lookup,
 // each on a connection of its own, exactly as the LDAP method performs them.
 struct DirectoryLayout {
-    std::string uri;            // ldap://127.0.0.1:<port>
+    std::string uri;            // ldap://127.0.0.1:<port> or ldaps://
+    std::string caFile;         // CA of the server certificate (ldaps://)
     std::string peopleBase;     // entry base of the users
     std::string groupBase;      // base of the group search
     std::string readerDN, readerPassword;   // service account (MATCH)
 };
 enum class LdapFlow { Bind, Match };
-OperationFactory ldapOperation(LdapFlow flow, DirectoryLayout layout, Accounts accounts);
+// With `keep` (BIND only), each load worker keeps one connection: the user
+// bind, the entry search and the group search all run on it, as the method
+// does with LDAP_CONNECTION_REUSE.
+OperationFactory ldapOperation(LdapFlow flow, DirectoryLayout layout, Accounts accounts, bool keep = false);
 
 } // namespace kivbench

@@ -53,7 +53,7 @@ bool Directory::start(int timeoutMs, std::string *error) {
     kivtest::SlapdOptions opts;
     opts.suffix = kSuffix;
     opts.ldif = ldif_;
-    opts.tls = false;
+    opts.tls = true;
     // Indexes for the equality filters of both flows, then the usual rules:
     // passwords readable only by their owner and the service account.
     opts.access = "index objectClass eq\nindex uid eq\nindex member eq\n"
@@ -73,9 +73,13 @@ bool Directory::start(int timeoutMs, std::string *error) {
 
 pid_t Directory::pid() const { return server_ ? server_->pid() : -1; }
 
-DirectoryLayout Directory::layout() const {
+DirectoryLayout Directory::layout(bool tls) const {
     DirectoryLayout d;
     d.uri = "ldap://" + (server_ ? server_->hostPort() : std::string("127.0.0.1:0"));
+    if (tls && server_) {
+        d.uri = "ldaps://" + server_->sslHostPort();
+        d.caFile = server_->caFile();
+    }
     d.peopleBase = kPeople;
     d.groupBase = kGroupBase;
     d.readerDN = kReaderDN;
@@ -83,9 +87,17 @@ DirectoryLayout Directory::layout() const {
     return d;
 }
 
-std::string Directory::methodConfig(LdapFlow flow) const {
-    return std::string("methods=ldap\nenableldap=true\n") +
-           "LDAP_HOST=" + (server_ ? server_->hostPort() : std::string("127.0.0.1:0")) + "\n" +
+std::string Directory::methodConfig(LdapFlow flow, bool reuse, bool tls) const {
+    // A short idle limit, so the descriptor count after the runs shows the
+    // kept connections closed again.
+    std::string extra = reuse ? "LDAP_CONNECTION_REUSE=yes\nLDAP_IDLE_TIMEOUT=2\n" : "";
+    std::string host = server_ ? server_->hostPort() : std::string("127.0.0.1:0");
+    if (tls && server_) {
+        host = server_->sslHostPort();
+        extra += "LDAP_BIND_SECURITY=SSL\nLDAP_SSL_CA_CERTIFICATE_NAME=" + server_->caFile() + "\n";
+    }
+    return std::string("methods=ldap\nenableldap=true\n") + extra +
+           "LDAP_HOST=" + host + "\n" +
            "LDAP_AUTH_METHOD=" + (flow == LdapFlow::Bind ? "BIND" : "MATCH") + "\n" +
            // Without a configured version the library's default (LDAPv2)
            // is tried first, and every bind costs a refused round trip

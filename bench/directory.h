@@ -24,9 +24,11 @@ public:
     // Loads the entries and starts the server (bounded by timeoutMs).
     bool start(int timeoutMs, std::string *error);
     pid_t pid() const;
-    DirectoryLayout layout() const;
-    // The daemon configuration lines of the LDAP method for `flow`.
-    std::string methodConfig(LdapFlow flow) const;
+    // ldaps:// (tls) or ldap://.
+    DirectoryLayout layout(bool tls = false) const;
+    // The daemon configuration lines of the LDAP method for `flow`, with
+    // LDAP_CONNECTION_REUSE when `reuse`, over ldaps:// when `tls`.
+    std::string methodConfig(LdapFlow flow, bool reuse = false, bool tls = false) const;
 
 private:
     std::string ldif_;

@@ -131,9 +131,49 @@ Outcome matchFlow(const DirectoryLayout &d, const Account &a) {
     return groupLookup(d, entryDN, a.password);
 }
 
+// BIND on a kept connection: bind as the user, read the entry, then the
+// groups on the same connection and identity.
+Outcome keptBindFlow(const DirectoryLayout &d, const Account &a, Handle &ld) {
+    if (!ld) ld = connect(d.uri);
+    if (!ld) return failed("initialize", LDAP_PARAM_ERROR);
+    const std::string userDN = "uid=" + a.name + "," + d.peopleBase;
+    if (int rc = bind(ld.get(), userDN, a.password); rc != LDAP_SUCCESS) return failed("user bind", rc);
+    {
+        Message res;
+        if (int rc = search(ld.get(), userDN, "(uid=" + a.name + ")", kUserAttrs, &res); rc != LDAP_SUCCESS)
+            return failed("user search", rc);
+        LDAPMessage *e = ldap_first_entry(ld.get(), res.get());
+        if (e == nullptr || firstValue(ld.get(), e, "uidNumber").empty()) return failed("user entry", LDAP_NO_RESULTS_RETURNED);
+    }
+    const char *attrs[] = {"gidNumber", nullptr};
+    Message res;
+    if (int rc = search(ld.get(), d.groupBase, "(member=" + userDN + ")", attrs, &res); rc != LDAP_SUCCESS)
+        return failed("group search", rc);
+    Outcome o;
+    o.code = ldap_count_entries(ld.get(), res.get()) > 0 ? AUTH_OK : AUTH_ERROR;
+    return o;
+}
+
 } // namespace
 
-OperationFactory ldapOperation(LdapFlow flow, DirectoryLayout layout, Accounts accounts) {
+OperationFactory ldapOperation(LdapFlow flow, DirectoryLayout layout, Accounts accounts, bool keep) {
+    if (!layout.caFile.empty()) {
+        // Process-wide, once, as the method sets its TLS files.
+        ldap_set_option(nullptr, LDAP_OPT_X_TLS_CACERTFILE, layout.caFile.c_str());
+        int client = 0;
+        ldap_set_option(nullptr, LDAP_OPT_X_TLS_NEWCTX, &client);
+    }
+    if (keep) {
+        return [layout, accounts](int) -> Operation {
+            auto kept = std::make_shared<Handle>();
+            return [layout, accounts, kept](uint64_t seq) {
+                const Account &a = (*accounts)[seq % accounts->size()];
+                Outcome o = keptBindFlow(layout, a, *kept);
+                if (o.transportError) kept->reset();
+                return o;
+            };
+        };
+    }
     return [flow, layout, accounts](int) -> Operation {
         return [flow, layout, accounts](uint64_t seq) {
             const Account &a = (*accounts)[seq % accounts->size()];

@@ -424,16 +424,27 @@ void soak(Context &cx) {
 }
 
 void ldapScenarios(Context &cx) {
-    const std::vector<std::pair<LdapFlow, std::string>> flows = {{LdapFlow::Bind, "ldap-bind"},
-                                                                 {LdapFlow::Match, "ldap-match"}};
-    auto describe = [](LdapFlow f) {
-        return std::string("LDAP method, ") + (f == LdapFlow::Bind ? "BIND" : "MATCH") +
+    struct LdapRow {
+        LdapFlow flow;
+        std::string name;
+        bool reuse, tls;
+    };
+    const std::vector<LdapRow> flows = {{LdapFlow::Bind, "ldap-bind", false, false},
+                                        {LdapFlow::Match, "ldap-match", false, false},
+                                        {LdapFlow::Bind, "ldap-bind-reuse", true, false},
+                                        {LdapFlow::Bind, "ldaps-bind-reuse", true, true}};
+    auto describe = [](const LdapRow &f) {
+        if (f.reuse)
+            return std::string("LDAP method, BIND with LDAP_CONNECTION_REUSE=yes over ") +
+                   (f.tls ? "ldaps://" : "ldap://") +
+                   ", groups from the directory; baseline: libldap in process, one kept connection per worker";
+        return std::string("LDAP method, ") + (f.flow == LdapFlow::Bind ? "BIND" : "MATCH") +
                " against a private slapd, groups from the directory; baseline: the same directory operations "
                "with libldap in process";
     };
     auto pendingAll = [&](const std::string &why) {
-        for (auto &[flow, name] : flows)
-            for (int c : cx.p.concurrency) cx.report.rows.push_back(notMeasured(name, describe(flow), c, "pending", why));
+        for (const LdapRow &f : flows)
+            for (int c : cx.p.concurrency) cx.report.rows.push_back(notMeasured(f.name, describe(f), c, "pending", why));
     };
     if (!cx.p.ldap) return pendingAll("LDAP scenarios switched off (--no-ldap)");
     if (access((cx.p.binDir + "/kivmodldapnss.so").c_str(), R_OK) != 0) return pendingAll("LDAP module not built");
@@ -443,25 +454,27 @@ void ldapScenarios(Context &cx) {
     Directory directory(*cx.ldap);
     std::string error;
     if (!directory.start(30000, &error)) {
-        for (auto &[flow, name] : flows)
+        for (const LdapRow &f : flows)
             for (int c : cx.p.concurrency)
-                cx.report.rows.push_back(notMeasured(name, describe(flow), c, "failed", "slapd: " + tail(error)));
+                cx.report.rows.push_back(notMeasured(f.name, describe(f), c, "failed", "slapd: " + tail(error)));
         return;
     }
-    for (auto &[flow, name] : flows) {
+    for (const LdapRow &f : flows) {
+        const std::string &name = f.name;
         progress(name);
         Instance in;
         std::string config = "daemon=no\nnumThreads=" + std::to_string(cx.p.numThreads) +
-                             "\naccessLog=@DIR@/access.log\n" + directory.methodConfig(flow);
+                             "\naccessLog=@DIR@/access.log\n" + directory.methodConfig(f.flow, f.reuse, f.tls);
         if (!startInstance(cx, in, name, {"", config, {"kivmodldapnss.so"}, {}}, &error)) {
-            for (int c : cx.p.concurrency) cx.report.rows.push_back(notMeasured(name, describe(flow), c, "failed", error));
+            for (int c : cx.p.concurrency) cx.report.rows.push_back(notMeasured(name, describe(f), c, "failed", error));
             continue;
         }
         for (int c : cx.p.concurrency) {
-            ScenarioRow row = makeRow(name, describe(flow), c, AUTH_OK);
+            ScenarioRow row = makeRow(name, describe(f), c, AUTH_OK);
             inRounds(cx, row, [&] {
                 measureDaemon(cx, in, row, cx.ldapFile);
-                row.baseline = inProcess(cx, "libldap", c, ldapOperation(flow, directory.layout(), cx.ldap));
+                row.baseline = inProcess(cx, "libldap", c,
+                                         ldapOperation(f.flow, directory.layout(f.tls), cx.ldap, f.reuse));
             });
             cx.report.rows.push_back(std::move(row));
         }

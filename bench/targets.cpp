@@ -88,6 +88,28 @@ std::vector<TargetRecord> evaluateTargets(const Report &r) {
     }
     out.push_back(ldapTarget(r, "ldap-bind", "BIND"));
     out.push_back(ldapTarget(r, "ldap-match", "MATCH"));
+    {
+        // With kept connections the TLS handshake is paid once per worker,
+        // not per request: ldaps:// should come close to ldap://.
+        const std::string text = "LDAP BIND with reuse over ldaps:// >= 0.80 of ldap:// at every concurrency";
+        std::string measured;
+        bool met = true, any = false;
+        for (const ScenarioRow &tls : r.rows) {
+            if (tls.scenario != "ldaps-bind-reuse" || tls.status != "measured" || !tls.daemon) continue;
+            for (const ScenarioRow &plain : r.rows) {
+                if (plain.scenario != "ldap-bind-reuse" || plain.concurrency != tls.concurrency ||
+                    plain.status != "measured" || !plain.daemon || plain.daemon->result.perSecond <= 0)
+                    continue;
+                const double ratio = tls.daemon->result.perSecond / plain.daemon->result.perSecond;
+                any = true;
+                met = met && ratio >= 0.8;
+                measured += (measured.empty() ? "" : ", ") + ("c=" + std::to_string(tls.concurrency) + ": ") +
+                            fmt("%.2f", ratio);
+            }
+        }
+        out.push_back(any ? judged("ldaps-vs-ldap-reuse", text, measured, met)
+                          : pending("ldaps-vs-ldap-reuse", text, "not measured"));
+    }
 
     long rssMax = -1;
     for (const ScenarioRow &row : r.rows) rssMax = std::max(rssMax, row.rssMaxKiB);

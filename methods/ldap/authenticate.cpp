@@ -107,7 +107,7 @@ int queryEntry(LDAPConfig *config, const char *user, int *domainIndex, AuthLog *
             return AUTH_UNKNOWN_USER;
         }
     } else {
-        ld = openConnection(config, nullptr, log, message);
+        ld = openConnection(config, nullptr, log, message, ConnRole::Service);
         if (!ld) {
             setMessage(message, connectionFailedMessage(config));
             return AUTH_ERROR;
@@ -183,10 +183,11 @@ int authenticate(LDAPConfig *config, const char *user, const char *password, int
         if (rc != AUTH_OK) return rc;
         userDN = currentUserDN(user);
         const char *host = config->domainCount > 0 ? config->domains[domainIndex] : nullptr;
-        ld = openConnection(config, host, log, message);
+        ld = openConnection(config, host, log, message, ConnRole::User);
     } else {
         buildEntryDN(config, user, namePart, entryBase, log);
-        ld = openConnection(config, nullptr, log, message);
+        ld = openConnection(config, nullptr, log, message,
+                            config->authMethod == MATCH ? ConnRole::Service : ConnRole::User);
     }
     if (!ld) {
         setMessage(message, connectionFailedMessage(config));
@@ -399,7 +400,9 @@ int queryEntryDN(LDAPConfig *config, const char *user, int *domainIndex, AuthLog
     int rc = AUTH_ERROR;
     try {
         PipeSignalGuard pipeGuard;
+        ReuseScope reuse(config, log);
         rc = queryEntry(config, user, domainIndex, log, message);
+        if (reuse.retryWanted()) rc = queryEntry(config, user, domainIndex, log, message);
     } catch (...) {
         LDAP_ERROR(log, "LDAP: Could not allocate memory for user DN.");
         rc = AUTH_ERROR;
@@ -436,7 +439,13 @@ int ldapAuthenticate(void *context, const char *user, const char *password, int 
             // Whatever an earlier request of this thread left is not this request's.
             clearUserDN();
             PipeSignalGuard pipeGuard;
+            ReuseScope reuse(config, log);
             rc = authenticate(config, user, password, uid, gid, log, message);
+            if (reuse.retryWanted()) {
+                clearUserDN();
+                rc = authenticate(config, user, password, uid, gid, log, message);
+            }
+            if (rc == AUTH_OK) reuse.authenticated(user, password);
         } catch (...) {
             LDAP_ERROR(log, "LDAP: Out of memory while authenticating.");
             rc = AUTH_ERROR;

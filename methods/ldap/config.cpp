@@ -42,9 +42,9 @@ int32_t portValue(const char *value)
     return static_cast<int32_t>(std::atol(value));
 }
 
-// LDAP_TIMEOUT: whole seconds, 1 to LDAP_MAX_TIMEOUT, nothing else on the line
-// but blanks.
-bool parseTimeout(const char *value, int *seconds)
+// LDAP_TIMEOUT and LDAP_IDLE_TIMEOUT: whole seconds, 1 to `max`, nothing else
+// on the line but blanks.
+bool parseTimeout(const char *value, int *seconds, int max = LDAP_MAX_TIMEOUT)
 {
     const char *p = value;
     while (*p == ' ' || *p == '\t') ++p;
@@ -52,7 +52,7 @@ bool parseTimeout(const char *value, int *seconds)
     long n = 0;
     while (*p >= '0' && *p <= '9') {
         n = n * 10 + (*p - '0');
-        if (n > LDAP_MAX_TIMEOUT) return false;
+        if (n > max) return false;
         ++p;
     }
     while (*p == ' ' || *p == '\t') ++p;
@@ -202,6 +202,16 @@ const char *applyKey(LDAPConfig *cfg, const char *key, const char *value, const 
     } else if (strcasecmp(key, "LDAP_TIMEOUT") == 0) {
         if (!parseTimeout(value, &cfg->timeout)) return "Unknown value for LDAP_TIMEOUT.";
         LDAP_DEBUG(log, "LDAP: Using timeout of %d seconds.", cfg->timeout);
+    } else if (strcasecmp(key, "LDAP_CONNECTION_REUSE") == 0) {
+        if (isTrueOneYes(value))
+            cfg->connectionReuse = 1;
+        else if (equalsNoCase(value, "NO") || equalsNoCase(value, "FALSE") || equalsNoCase(value, "0"))
+            cfg->connectionReuse = 0;
+        else
+            return "Unknown value for LDAP_CONNECTION_REUSE.";
+    } else if (strcasecmp(key, "LDAP_IDLE_TIMEOUT") == 0) {
+        if (!parseTimeout(value, &cfg->idleTimeout, LDAP_MAX_IDLE_TIMEOUT))
+            return "Unknown value for LDAP_IDLE_TIMEOUT.";
     } else if (strcasecmp(key, "SKIP_PW_EXP_CHECK") == 0) {
         cfg->skipPwExpCheck = isTrueYes(value) ? 1 : 0;
     } else if (strcasecmp(key, "SKIP_ACC_EXP_CHECK") == 0) {
@@ -256,6 +266,7 @@ LDAPConfig *initialise(ConfigEntry *config, int count, int *status, AuthLog *log
     cfg->domainFormat = DOMAIN_WITH_SEARCHBASE;
     cfg->groupUseDN = 1;
     cfg->timeout = LDAP_DEFAULT_TIMEOUT;
+    cfg->idleTimeout = LDAP_DEFAULT_IDLE_TIMEOUT;
 
     const char *schema = nullptr;
     for (int i = 0; i < count; ++i) {
@@ -327,6 +338,10 @@ LDAPConfig *initialise(ConfigEntry *config, int count, int *status, AuthLog *log
         LDAP_DEBUG(log, "LDAP: Server is %s", cfg->host);
     if (cfg->defaultDomain != nullptr)
         LDAP_DEBUG(log, "LDAP: Using default user domain %s", cfg->defaultDomain);
+    if (cfg->connectionReuse)
+        LDAP_DEBUG(log, "LDAP: Connections are kept; idle ones close after %d seconds.",
+                   cfg->idleTimeout);
+    cfg->runtime = createRuntime(cfg.get());
     LDAP_DEBUG(log, "LDAP search domains:");
     for (int i = 0; i < cfg->domainCount; ++i) LDAP_DEBUG(log, "domain[%d]: %s", i, cfg->domains[i]);
 
@@ -370,6 +385,10 @@ int parseSecurity(const char *text, int *security)
 void freeLDAPConfig(LDAPConfig *config)
 {
     if (config == nullptr) return;
+    // Kept connections are closed first, while the watchdog they are
+    // registered with still runs.
+    destroyRuntime(config->runtime);
+    config->runtime = nullptr;
     for (int i = 0; i < config->domainCount && i < LDAP_MAX_DOMAINS; ++i) std::free(config->domains[i]);
     for (const CopyKey &k : copyKeys) std::free(config->*k.field);
     for (const SchemaField &f : schemaFields) std::free(config->*f.field);

@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "ldapmod.h"
+#include "runtime.h"
 
 namespace {
 
@@ -95,6 +96,9 @@ int simpleBind(const LDAPConfig *config, LDAP *ld, const char *dn, const char *p
     return rc;
 }
 
+int bindOnce(LDAPConfig *config, LDAP *connection, const char *dn, const char *password,
+             AuthLog *log, char **message);
+
 struct TlsOption {
     int option;
     const char *LDAPConfig::*field;
@@ -106,18 +110,21 @@ struct TlsOption {
 
 void LdapUnbind::operator()(LDAP *ld) const
 {
-    if (ld == nullptr) return;
+    if (ld == nullptr || !owned) return;
     ldap_unbind_ext_s(ld, nullptr, nullptr);
     unwatchHandle(ld);
 }
 
 const char *ldapErrorText(int rc) { return ldap_err2string(rc); }
 
-LdapHandle openConnection(LDAPConfig *config, const char *host, AuthLog *log, char **message)
+LdapHandle openConnection(LDAPConfig *config, const char *host, AuthLog *log, char **message,
+                          ConnRole role)
 {
-    if (config->bindSecurity == SECURITY_SSL)
-        return LdapHandle(ldapSSLConnectionInit(config, host, log, message));
-    return LdapHandle(ldapConnectionInit(config, host, log, message));
+    auto open = config->bindSecurity == SECURITY_SSL ? ldapSSLConnectionInit : ldapConnectionInit;
+    // Connections to LDAP_DOMAIN servers are never kept.
+    if (role != ConnRole::Own && host == nullptr && config->connectionReuse)
+        return lendKeptConnection(config, role, log, message, open);
+    return LdapHandle(open(config, host, log, message));
 }
 
 int searchSubtree(const LDAPConfig *config, LDAP *ld, const std::string &base,
@@ -132,22 +139,18 @@ int searchSubtree(const LDAPConfig *config, LDAP *ld, const std::string &base,
                                      LDAP_NO_LIMIT, &msg);
     if (deadline.expired())
         LDAP_DEBUG(log, "LDAP: No answer within %d seconds. Connection closed.", hardLimit(config));
+    keptOperationDone(ld, rc);
     // A failed search may still hand back a result that must be released.
     result->reset(msg);
     return rc;
 }
 
-extern "C" {
+namespace {
 
-LDAP *ldapConnectionInit(LDAPConfig *config, const char *host, AuthLog *log, char **message)
+// A handle for one server; the library-wide defaults are set first.
+LDAP *plainHandle(LDAPConfig *config, const char *server, AuthLog *log, char **message)
 {
-    if (config == nullptr) return nullptr;
     try {
-        const char *server = host != nullptr ? host : config->host;
-        if (server == nullptr) {
-            noHost(log, message);
-            return nullptr;
-        }
         LDAP *ld = nullptr;
         {
             std::lock_guard<std::mutex> lock(globalOptionsMutex);
@@ -172,9 +175,8 @@ LDAP *ldapConnectionInit(LDAPConfig *config, const char *host, AuthLog *log, cha
     }
 }
 
-LDAP *ldapSSLConnectionInit(LDAPConfig *config, const char *host, AuthLog *log, char **message)
+LDAP *sslHandle(LDAPConfig *config, const char *server, AuthLog *log, char **message)
 {
-    if (config == nullptr) return nullptr;
     static const TlsOption tlsOptions[] = {
         {LDAP_OPT_X_TLS_CACERTDIR, &LDAPConfig::sslCertificateFile,
          "Could not set certificate directory.", "Could not set certificate directory."},
@@ -187,11 +189,6 @@ LDAP *ldapSSLConnectionInit(LDAPConfig *config, const char *host, AuthLog *log, 
          "Could not set certificate authority certificate file."},
     };
     try {
-        const char *server = host != nullptr ? host : config->host;
-        if (server == nullptr) {
-            noHost(log, message);
-            return nullptr;
-        }
         LDAP *ld = nullptr;
         {
             std::lock_guard<std::mutex> lock(globalOptionsMutex);
@@ -241,6 +238,73 @@ LDAP *ldapSSLConnectionInit(LDAPConfig *config, const char *host, AuthLog *log, 
     }
 }
 
+
+using HandleMaker = LDAP *(*)(LDAPConfig *, const char *, AuthLog *, char **);
+
+// `host` when given; otherwise the configured servers.  A single server is
+// connected to by the first operation, as the library does.  With several,
+// each is connected to here, in order, until one answers; one that does not
+// is passed over by later connections for a while.
+LDAP *connectToServers(LDAPConfig *config, const char *host, AuthLog *log, char **message,
+                       HandleMaker make)
+{
+    if (host != nullptr) return make(config, host, log, message);
+    LdapRuntime *runtime = config->runtime;
+    if (runtime == nullptr || runtime->servers.size() <= 1) {
+        const char *server = config->host;
+        if (server == nullptr && runtime != nullptr && runtime->servers.size() == 1)
+            server = runtime->servers.at(0).c_str();
+        if (server == nullptr) {
+            noHost(log, message);
+            return nullptr;
+        }
+        return make(config, server, log, message);
+    }
+    bool madeHandle = false;
+    try {
+        for (size_t i : runtime->servers.order()) {
+            const char *server = runtime->servers.at(i).c_str();
+            LdapHandle ld(make(config, server, log, message));
+            if (!ld) continue;
+            madeHandle = true;
+            int rc = LDAP_SUCCESS;
+            {
+                OperationDeadline deadline(ld.get(), hardLimit(config));
+                rc = ldap_connect(ld.get());
+                if (deadline.expired()) rc = LDAP_TIMEOUT;
+            }
+            if (rc == LDAP_SUCCESS) {
+                runtime->servers.markWorking(i);
+                return ld.release();
+            }
+            LDAP_DEBUG(log, "LDAP: Could not reach %s: %s", server, ldap_err2string(rc));
+            runtime->servers.markFailed(i);
+        }
+    } catch (...) {
+        madeHandle = true;
+    }
+    LDAP_DEBUG(log, "LDAP: No configured server could be reached.");
+    // A failure to make any handle keeps its own message.
+    if (madeHandle) setMessage(message, "Could not connect to LDAP server.");
+    return nullptr;
+}
+
+} // namespace
+
+extern "C" {
+
+LDAP *ldapConnectionInit(LDAPConfig *config, const char *host, AuthLog *log, char **message)
+{
+    if (config == nullptr) return nullptr;
+    return connectToServers(config, host, log, message, plainHandle);
+}
+
+LDAP *ldapSSLConnectionInit(LDAPConfig *config, const char *host, AuthLog *log, char **message)
+{
+    if (config == nullptr) return nullptr;
+    return connectToServers(config, host, log, message, sslHandle);
+}
+
 int ldapBind(LDAPConfig *config, LDAP *connection, const char *dn, const char *,
              const char *password, AuthLog *log, char **message)
 {
@@ -250,6 +314,22 @@ int ldapBind(LDAPConfig *config, LDAP *connection, const char *dn, const char *,
     }
     if (dn == nullptr) dn = "";
     if (password == nullptr) password = "";
+    if (keptBindSatisfied(config, connection, dn, password)) {
+        LDAP_DEBUG(log, "LDAP: Kept connection is already bound with this identity.");
+        return 0;
+    }
+    const int rc = bindOnce(config, connection, dn, password, log, message);
+    keptBindDone(config, connection, dn, password, rc);
+    return rc;
+}
+
+} // extern "C"
+
+namespace {
+
+int bindOnce(LDAPConfig *config, LDAP *connection, const char *dn, const char *password,
+             AuthLog *log, char **message)
+{
 
     if (config->bindSecurity == SECURITY_SSL) {
         const int rc = simpleBind(config, connection, dn, password, log);
@@ -279,4 +359,4 @@ int ldapBind(LDAPConfig *config, LDAP *connection, const char *dn, const char *,
     return rc;
 }
 
-} // extern "C"
+} // namespace

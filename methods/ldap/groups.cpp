@@ -27,7 +27,8 @@ int lookupGroups(LDAPConfig *config, const char *user, const char *password, int
                loggable(namePart.empty() ? userDN : namePart).c_str());
 
     // Declared before the result so the result is released first.
-    LdapHandle ld = openConnection(config, nullptr, log, message);
+    LdapHandle ld = openConnection(config, nullptr, log, message,
+                                   config->groupMethod == HOST ? ConnRole::Service : ConnRole::User);
     if (!ld) return -1;
 
     int rc = 0;
@@ -169,7 +170,14 @@ extern "C" int ldapGetGroups(void *context, const char *user, const char *passwo
     } else {
         try {
             PipeSignalGuard pipeGuard;
+            ReuseScope reuse(config, log);
+            reuse.groupLookup(user);
             rc = lookupGroups(config, user, password, gid, out, log, message);
+            if (reuse.retryWanted()) {
+                std::free(out.list);
+                out = GroupList{};
+                rc = lookupGroups(config, user, password, gid, out, log, message);
+            }
         } catch (...) {
             LDAP_ERROR(log, "LDAP: Out of memory while looking up groups.");
             rc = -1;

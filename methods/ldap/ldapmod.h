@@ -29,6 +29,12 @@ inline constexpr int LDAP_MAX_DOMAINS = 100;
 inline constexpr int LDAP_DEFAULT_TIMEOUT = 10;   // seconds
 inline constexpr int LDAP_MAX_TIMEOUT = 3600;
 inline constexpr size_t LDAP_MAX_USERNAME = 1024;
+inline constexpr int LDAP_DEFAULT_IDLE_TIMEOUT = 60;   // seconds
+inline constexpr int LDAP_MAX_IDLE_TIMEOUT = 86400;
+// A server that could not be reached is passed over for this long.
+inline constexpr int LDAP_SERVER_BACKOFF = 30;   // seconds
+
+struct LdapRuntime;
 
 extern "C" {
 
@@ -83,6 +89,14 @@ typedef struct LDAPConfig {
     int denyEmptyPasswords;
     // Seconds allowed for connecting and for each operation (LDAP_TIMEOUT).
     int timeout;
+    // LDAP_CONNECTION_REUSE: each worker keeps its connections between
+    // requests; LDAP_IDLE_TIMEOUT: seconds after which a kept connection that
+    // nobody used is closed.
+    int connectionReuse;
+    int idleTimeout;
+    // Run-time state of this instance (server back-off, kept connections);
+    // made by ldapInit, released by freeLDAPConfig.
+    struct LdapRuntime *runtime;
 } LDAPConfig;
 
 KIV_EXPORT extern char *programName;
@@ -169,7 +183,10 @@ std::string currentUserDN(const char *user);
 void releaseAllUserDNs();
 
 // ---- connections (connection.cpp) ----
+// A handle kept between requests is lent to an operation, not owned by it:
+// its deleter leaves it open.
 struct LdapUnbind {
+    bool owned = true;
     void operator()(LDAP *ld) const;
 };
 using LdapHandle = std::unique_ptr<LDAP, LdapUnbind>;
@@ -206,9 +223,69 @@ private:
     LDAP *ld_;
 };
 
-// Opens a connection to `host` (null: the configured host) with the routine
-// that bindSecurity selects.
-LdapHandle openConnection(LDAPConfig *config, const char *host, AuthLog *log, char **message);
+// What a connection is for.  With LDAP_CONNECTION_REUSE the worker keeps one
+// connection bound as the service account and one for user binds; `Own` is a
+// connection for this operation alone.
+enum class ConnRole { Own, Service, User };
+
+// Opens a connection to `host` (null: the configured servers) with the
+// routine that bindSecurity selects.  For Service and User, with reuse on and
+// inside a ReuseScope, the worker's kept connection to the configured servers
+// is lent instead (opened first when there is none).
+LdapHandle openConnection(LDAPConfig *config, const char *host, AuthLog *log, char **message,
+                          ConnRole role = ConnRole::Own);
+// ---- kept connections (reuse.cpp) ----
+struct WorkerConnections;
+class ConnectionPools;
+// Brackets one entry-point call on this worker.  With reuse on it holds the
+// worker's kept connections for the call, so the idle closer leaves them
+// alone; when the outermost scope ends, connections that failed are closed
+// and the others start their idle time.  Scopes nest (queryEntryDN inside
+// ldapAuthenticate).
+class ReuseScope {
+public:
+    ReuseScope(LDAPConfig *config, AuthLog *log);
+    ~ReuseScope();
+    ReuseScope(const ReuseScope &) = delete;
+    ReuseScope &operator=(const ReuseScope &) = delete;
+    // True (once) when a connection kept from an earlier request failed
+    // during this call: the call should run once more on new connections.
+    // Only the outermost scope answers.
+    bool retryWanted();
+    // This ldapAuthenticate call succeeded for `user` with `password`: the
+    // group lookup that follows for the same name and password may search on
+    // the user connection as this call bound it.
+    void authenticated(const char *user, const char *password);
+    // This call is the group lookup of `user`.
+    void groupLookup(const char *user);
+
+private:
+    WorkerConnections *worker_ = nullptr;
+    ConnectionPools *pools_ = nullptr;
+    AuthLog *log_ = nullptr;
+    bool outermost_ = false;
+};
+// Hooks of ldapBind and searchSubtree for kept connections (no-ops for any
+// other handle).  A bind that may be skipped: the service connection already
+// bound as the service account, or the user connection bound by the
+// successful authentication of the same request.
+bool keptBindSatisfied(const LDAPConfig *config, LDAP *ld, const char *dn, const char *password);
+// After a bind: a success records the identity; a failure closes the
+// connection at the end of the call, so no identity outlives it.
+void keptBindDone(const LDAPConfig *config, LDAP *ld, const char *dn, const char *password, int rc);
+// After any other operation: a connection-level failure drops the connection.
+void keptOperationDone(LDAP *ld, int rc);
+// The worker's kept connection for `role`, opened with `open` when needed.
+LdapHandle lendKeptConnection(LDAPConfig *config, ConnRole role, AuthLog *log, char **message,
+                              LDAP *(*open)(LDAPConfig *, const char *, AuthLog *, char **));
+// The server cannot be used through this handle any more (down, timed out,
+// TLS failure).
+bool connectionLevelFailure(int rc);
+
+// Per-instance state (reuse.cpp): made by ldapInit, released with the config.
+LdapRuntime *createRuntime(const LDAPConfig *config);
+void destroyRuntime(LdapRuntime *runtime);
+
 // Synchronous subtree search bounded by the configured time limit.
 int searchSubtree(const LDAPConfig *config, LDAP *ld, const std::string &base,
                   const std::string &filter, const char **attrs, LdapResult *result,

@@ -211,3 +211,36 @@ TEST(LdapDaemon, ConfigurationErrorsStopStartUp)
     START(ok);
     EXPECT_EQ(ok.terminate(), 0);
 }
+
+TEST(LdapDaemon, KeptConnectionsFailoverAndARestartedDirectory)
+{
+    ASSERT_MODULE();
+    localAccounts();
+    kivtest::SlapdOptions opts;
+    opts.ldif = directoryLdif();
+    opts.tls = false;
+    kivtest::Slapd server(opts);
+    ASSERT_TRUE(server.start()) << server.error();
+    // The first server never answers; the directory is the backup.
+    const std::string down = "127.0.0.1:" + std::to_string(kivtest::freeLoopbackPort());
+    kivtest::Daemon d(daemonWith("ldap pw", ldapLines(down, "QUERY",
+                                                      "LDAP_HOST_LIST=" + server.hostPort() + "\n"
+                                                      "LDAP_CONNECTION_REUSE=yes\n")));
+    START(d);
+    for (int i = 0; i < 4; ++i) {
+        const kiv::Reply r = ask(i % 2 ? "bob" : "alice", i % 2 ? "bob-pw" : "alice-pw");
+        EXPECT_EQ(r.code, AUTH_OK) << i << kivtest::readFile(d.path("debug.log"));
+    }
+    ASSERT_TRUE(server.restart()) << server.error();
+    kiv::Reply r = ask("alice", "alice-pw");
+    EXPECT_EQ(r.code, AUTH_OK) << kivtest::readFile(d.path("debug.log"));
+    EXPECT_EQ(sorted(r.groups), (std::vector<int>{3001, 4001}));
+    // A directory user with a wrong password falls through to pw, which
+    // knows alice with another one; a kept connection adds nothing.
+    r = ask("alice", "local-pw");
+    EXPECT_EQ(r.code, AUTH_OK);
+    EXPECT_EQ(r.uid, 1501);
+    EXPECT_NE(ask("bob", "alice-pw").code, AUTH_OK);
+    EXPECT_EQ(d.terminate(), 0);
+    EXPECT_FALSE(kivtest::hasSanitizerReport(d.stderrText())) << d.stderrText();
+}

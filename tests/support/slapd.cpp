@@ -254,10 +254,12 @@ bool Slapd::prepare()
     return true;
 }
 
-bool Slapd::launch(int timeoutMs)
+bool Slapd::launch(int timeoutMs, bool samePorts)
 {
-    port_ = freeLoopbackPort();
-    sslPort_ = opts_.tls ? freeLoopbackPort() : 0;
+    if (!samePorts) {
+        port_ = freeLoopbackPort();
+        sslPort_ = opts_.tls ? freeLoopbackPort() : 0;
+    }
     if (port_ <= 0 || (opts_.tls && (sslPort_ <= 0 || sslPort_ == port_))) {
         error_ = "no free port";
         return false;
@@ -308,7 +310,18 @@ bool Slapd::start(int timeoutMs)
     if (dir_.empty() && !prepare()) return false;
     // A port taken between choosing and binding it makes slapd exit; try again.
     for (int attempt = 0; attempt < 3; ++attempt) {
-        if (launch(timeoutMs)) return true;
+        if (launch(timeoutMs, false)) return true;
+    }
+    return false;
+}
+
+bool Slapd::restart(int timeoutMs)
+{
+    stop();
+    if (dir_.empty()) return false;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (launch(timeoutMs, true)) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
     return false;
 }

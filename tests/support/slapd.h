@@ -34,6 +34,9 @@ public:
     bool start(int timeoutMs = 20000);
     // SIGTERM, then SIGKILL after timeoutMs; reaps the process.
     void stop(int timeoutMs = 5000);
+    // Stops the server and starts it again on the same ports with the same
+    // database (clients see their connections dropped).
+    bool restart(int timeoutMs = 20000);
     bool running();
 
     int port() const { return port_; }
@@ -50,7 +53,7 @@ public:
 
 private:
     bool prepare();
-    bool launch(int timeoutMs);
+    bool launch(int timeoutMs, bool samePorts);
 
     SlapdOptions opts_;
     std::string dir_;

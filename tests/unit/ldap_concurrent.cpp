@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <set>
 #include <thread>
 
@@ -129,4 +130,28 @@ TEST(LdapConcurrent, QueryRequestsWithTheProtocolRetry)
     done = true;
     setter.join();
     EXPECT_TRUE(failures.empty()) << failures.size() << " failures, first: " << failures.front();
+}
+
+TEST(LdapConcurrent, KeptConnectionsStayWithTheirWorker)
+{
+    ASSERT_DIRECTORY();
+    // Workers rebind their kept user connection for every request while the
+    // idle closer (one-second limit) sweeps the connections of all workers.
+    Instance query(rfc2307(directory()->hostPort(), "QUERY")
+                       .add("LDAP_CONNECTION_REUSE", "yes")
+                       .add("LDAP_IDLE_TIMEOUT", "1"));
+    Instance bind(rfc2307(directory()->hostPort(), "BIND")
+                      .add("LDAP_CONNECTION_REUSE", "yes")
+                      .add("LDAP_IDLE_TIMEOUT", "1"));
+    ASSERT_EQ(query.status, 0) << logText();
+    ASSERT_EQ(bind.status, 0) << logText();
+    std::vector<std::string> failures;
+    std::thread other([&] { failures = hammer(bind, bindPeople, 4, 16); });
+    auto mine = hammer(query, searchPeople, 4, 16);
+    other.join();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+    const auto again = hammer(query, searchPeople, 4, 4);
+    mine.insert(mine.end(), failures.begin(), failures.end());
+    mine.insert(mine.end(), again.begin(), again.end());
+    EXPECT_TRUE(mine.empty()) << mine.size() << " failures, first: " << mine.front();
 }

@@ -59,7 +59,15 @@ TEST(LdapBaseline, BindAndMatchFlowsVerifyThePasswordAtTheDirectory) {
         LoadResult ghost = exactly(3, 1, ldapOperation(flow, directory.layout(), shared(unknown(accounts))));
         EXPECT_EQ(ghost.codes.count(AUTH_OK), 0u);
     }
+    // One kept connection per worker, over ldaps://: a wrong password after a
+    // right one on the same connection is still refused.
+    LoadResult kept = exactly(6, 2, ldapOperation(LdapFlow::Bind, directory.layout(true), shared(accounts), true));
+    EXPECT_EQ(kept.codes[AUTH_OK], 6u) << (kept.errorSamples.empty() ? "" : kept.errorSamples[0]);
+    LoadResult keptBad =
+        exactly(6, 2, ldapOperation(LdapFlow::Bind, directory.layout(true), shared(wrong(accounts)), true));
+    EXPECT_EQ(keptBad.codes[AUTH_NOAUTH], 6u) << (keptBad.errorSamples.empty() ? "" : keptBad.errorSamples[0]);
     // The daemon's settings name the same server and flow.
+    EXPECT_NE(directory.methodConfig(LdapFlow::Bind, true, true).find("LDAP_BIND_SECURITY=SSL"), std::string::npos);
     EXPECT_NE(directory.methodConfig(LdapFlow::Bind).find("LDAP_AUTH_METHOD=BIND"), std::string::npos);
     EXPECT_NE(directory.methodConfig(LdapFlow::Match).find(directory.layout().uri.substr(7)), std::string::npos);
 }
