@@ -12,6 +12,7 @@ packages=(
   slapd ldap-utils openssl
   util-linux passwd
   libpam0g-dev
+  logrotate
 )
 missing=()
 for p in "${packages[@]}"; do
