@@ -158,8 +158,8 @@ extern "C" void kivsdShutdown(int) {
 extern "C" void kivsdReload(int) { debugMessage("Got a reload signal!"); }
 
 extern "C" void kivsdReopenLogs(int) {
-    // Runs on the signal thread, after or instead of a stop sequence, never
-    // beside one: closeLogs cannot race with the reopening.
+    // Runs on the signal thread, as the stop sequence does, so the two never
+    // overlap and closeLogs cannot race with the reopening.
     if (stopping.load()) return;
     debugMessage("Got a hangup signal: reopening logs.");
     reopenLogs();
