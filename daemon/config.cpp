@@ -1,9 +1,9 @@
 // Configuration file: path derivation, reading, the settings dump.
 //
 // The file is read once at start-up, before any log file is open, so every
-// message of the reader goes straight to syslog.  Reading and parsing are kept
-// apart: getConfiguration only loads the bytes; the same parser serves
-// parseConfiguration, which tests and fuzzers feed from memory.
+// message of the reader goes to syslog (systemLogMessage).  Reading and
+// parsing are kept apart: getConfiguration only loads the bytes; the same
+// parser serves parseConfiguration, which tests and fuzzers feed from memory.
 #include "config.h"
 
 #include <syslog.h>
@@ -116,18 +116,18 @@ private:
         const char *end = line + len;
         const char *eq = static_cast<const char *>(memchr(key, '=', end - key));
         if (eq == nullptr) {
-            syslog(LOG_ERR, "Bad configuration entry at line %d\n", lineNo);
+            systemLogMessage(LOG_ERR, "Bad configuration entry at line %d\n", lineNo);
             return -102;
         }
         if (count_ == capacity_ && !grow()) {
-            syslog(LOG_ERR, "%s", kOutOfMemory);
+            systemLogMessage(LOG_ERR, "%s", kOutOfMemory);
             return -103;
         }
         char *k = cleanCopy(key, eq - key);
         char *v = k != nullptr ? cleanCopy(eq + 1, end - (eq + 1)) : nullptr;
         if (v == nullptr) {
             free(k);
-            syslog(LOG_ERR, "%s", kOutOfMemory);
+            systemLogMessage(LOG_ERR, "%s", kOutOfMemory);
             return -103;
         }
         entries_[count_++] = {k, v};
@@ -207,11 +207,12 @@ extern "C" int getConfiguration(const char *path, ConfigEntry **list) {
     // reported like one that cannot be opened, not taken as empty.
     rc = file ? readAll(file.get(), data) : -101;
     if (rc == -101) {
-        syslog(LOG_ERR, "Could not read configuration from %s\n", path != nullptr ? path : "(null)");
+        systemLogMessage(LOG_ERR, "Could not read configuration from %s\n",
+                         path != nullptr ? path : "(null)");
         return rc;
     }
     if (rc == -103) {
-        syslog(LOG_ERR, "%s", kOutOfMemory);
+        systemLogMessage(LOG_ERR, "%s", kOutOfMemory);
         return rc;
     }
     file.reset();

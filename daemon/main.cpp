@@ -180,7 +180,7 @@ int main(int argc, char **argv) {
     if (detachRequested(config, count)) {
         pid_t pid = fork();
         if (pid < 0) {
-            syslog(LOG_ERR, "Unable to fork process.");
+            systemLogMessage(LOG_ERR, "Unable to fork process.");
             exit(34);
         }
         if (pid > 0) writePidFileAndExit(pid);

@@ -30,6 +30,7 @@ std::atomic<bool> stopping{false};
 
 constexpr char kTermByte = 'T';
 constexpr char kReloadByte = 'U';
+constexpr char kReopenByte = 'H';
 
 void notify(char byte) {
     int saved = errno;
@@ -42,6 +43,7 @@ void notify(char byte) {
 
 void onTerm(int, siginfo_t *, void *) { notify(kTermByte); }
 void onReload(int, siginfo_t *, void *) { notify(kReloadByte); }
+void onHangup(int, siginfo_t *, void *) { notify(kReopenByte); }
 
 void *signalThread(void *) {
     for (;;) {
@@ -51,6 +53,7 @@ void *signalThread(void *) {
         if (r <= 0) return nullptr;
         if (byte == kTermByte) kivsdShutdown(SIGTERM);
         if (byte == kReloadByte) kivsdReload(SIGUSR1);
+        if (byte == kReopenByte) kivsdReopenLogs(SIGHUP);
     }
 }
 
@@ -111,6 +114,14 @@ extern "C" int setupSignalState(void) {
     // child it starts by process id, which an ignored SIGCHLD would defeat.
     signal(SIGCHLD, SIG_DFL);
     installHandler(SIGUSR1, onReload, 0);
+    // SIGHUP (logrotate) is taken by the signal thread alone: the calling
+    // thread, and every thread it starts later, keep it blocked, so no
+    // accept() or client I/O is interrupted by a rotation.
+    installHandler(SIGHUP, onHangup, SA_RESTART);
+    sigset_t hangup;
+    sigemptyset(&hangup);
+    sigaddset(&hangup, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &hangup, nullptr);
     return 0;
 }
 
@@ -145,6 +156,15 @@ extern "C" void kivsdShutdown(int) {
 }
 
 extern "C" void kivsdReload(int) { debugMessage("Got a reload signal!"); }
+
+extern "C" void kivsdReopenLogs(int) {
+    // Runs on the signal thread, as the stop sequence does, so the two never
+    // overlap and closeLogs cannot race with the reopening.
+    if (stopping.load()) return;
+    debugMessage("Got a hangup signal: reopening logs.");
+    reopenLogs();
+    debugMessage("Logs reopened.");
+}
 
 extern "C" void kivsdChildHandler(int) {
     debugMessage("kivsdChildHandler - handling child death/exit.");

@@ -1,4 +1,5 @@
-// Signal handling: SIGTERM stops the daemon in order, SIGUSR1 is logged.
+// Signal handling: SIGTERM stops the daemon in order, SIGHUP reopens the
+// logs, SIGUSR1 is logged.
 #pragma once
 #include <mutex>
 
@@ -8,6 +9,8 @@ void setupSignalHandler(int signum, void (*handler)(int), int flags);
 // The stop sequence; never returns (exit 0).  Runs on the signal thread.
 void kivsdShutdown(int signum);
 void kivsdReload(int signum);
+// SIGHUP: reopens the logs by their paths, so logrotate can rename and signal.
+void kivsdReopenLogs(int signum);
 void kivsdChildHandler(int signum);
 }
 

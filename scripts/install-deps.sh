@@ -13,6 +13,7 @@ packages=(
   util-linux passwd
   libpam0g-dev libpam-modules libpam-runtime
   libkrb5-dev krb5-kdc krb5-admin-server krb5-user krb5-config
+  logrotate
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,5 +1,11 @@
 // What the running daemon writes to its logs, and with which file modes.
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <thread>
+#include <vector>
 
 #include <regex>
 #include <sstream>
@@ -58,12 +64,14 @@ TEST(Logs, LineFormatBannerAndSettingsDump) {
 }
 
 TEST(Logs, PasswordsShownOnlyWhenAsked) {
-    Daemon d(pamDaemon("LDAP_HOST_PW=s3cret-service\ndebugNoPasswords=no\n"));
-    START_DAEMON(d);
-    EXPECT_EQ(d.terminate(), 0);
-    std::string debug = dumpFile(d, "debug.log");
-    EXPECT_NE(debug.find("Show passwords in log."), std::string::npos);
-    EXPECT_NE(debug.find("Config: LDAP_HOST_PW s3cret-service"), std::string::npos);
+    for (const auto &[value, shown] : {std::pair{"no", true}, std::pair{"yes", false}}) {
+        Daemon d(pamDaemon("LDAP_HOST_PW=s3cret-service\ndebugNoPasswords=" + std::string(value) + "\n"));
+        START_DAEMON(d);
+        EXPECT_EQ(d.terminate(), 0);
+        std::string debug = dumpFile(d, "debug.log");
+        EXPECT_EQ(debug.find("Show passwords in log.") != std::string::npos, shown) << value;
+        EXPECT_EQ(debug.find("Config: LDAP_HOST_PW s3cret-service") != std::string::npos, shown) << value;
+    }
 }
 
 TEST(Logs, FileModesAndPidExpansion) {
@@ -76,10 +84,11 @@ TEST(Logs, FileModesAndPidExpansion) {
     ASSERT_EQ(stat(debugPath.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     // Not writable by other local users, who could otherwise forge records.
+    // Not readable by them either: user names tried, mistyped passwords among them.
     ASSERT_EQ(stat(d.path("a.log").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
     ASSERT_EQ(stat(d.path("e.log").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
     EXPECT_EQ(d.terminate(), 0);
 }
 
@@ -113,4 +122,84 @@ TEST(Logs, ClientTextCannotStartANewLine) {
     EXPECT_EQ(access.find("\n20990101"), std::string::npos) << access;
     EXPECT_EQ(countOf(access, "\n"), 1) << access;
     EXPECT_NE(access.find("Unknown user mallory"), std::string::npos);
+}
+
+namespace {
+
+// A file's contents; gzip-compressed rotations are read through zcat.
+std::string rotatedText(const std::string &path) {
+    if (path.size() < 3 || path.compare(path.size() - 3, 3, ".gz") != 0) return readFile(path);
+    std::string text;
+    FILE *p = popen(("zcat '" + path + "'").c_str(), "r");
+    if (p == nullptr) return text;
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) text.append(buf, n);
+    pclose(p);
+    return text;
+}
+
+} // namespace
+
+TEST(Logs, LogrotateUnderLoadLosesNoLine) {
+    // The shipped snippet, pointed at this daemon's logs: rename, then
+    // SIGHUP through the pid file, while clients keep authenticating.
+    standardAccounts();
+    DaemonOptions opts = pamDaemon("");
+    opts.config = "daemon=yes\nmethods=pam\npam_users=alice:ok:1001:1001\n"
+                  "debugLog=@DIR@/logs/debug.log\naccessLog=@DIR@/logs/access.log\n"
+                  "errorLog=@DIR@/logs/error.log\n";
+    Daemon d(opts);
+    ASSERT_EQ(mkdir(d.path("logs").c_str(), 0755), 0);
+    std::string snippet = readFile(std::string(KIV_SOURCE_DIR) + "/config/logrotate.d/kiv-services-daemon");
+    const std::string shipped = "/var/log/kiv-services-daemon/*.log";
+    ASSERT_NE(snippet.find(shipped), std::string::npos);
+    snippet.replace(snippet.find(shipped), shipped.size(), d.path("logs") + "/*.log");
+    kivtest::writeFile(d.path("logrotate.conf"), snippet, 0644);
+    START_DAEMON(d);
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> ok{0}, failed{0};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 4; ++i)
+        clients.emplace_back([&] {
+            while (!stop) (kiv::authenticatePassword("alice", "pw").ok() ? ok : failed)++;
+        });
+    const std::string rotate = "timeout 30 logrotate -f -s '" + d.path("logrotate.state") + "' '" +
+                               d.path("logrotate.conf") + "'";
+    int rotations = 0;
+    for (int i = 0; i < 3; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        if (std::system(rotate.c_str()) == 0) ++rotations;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    stop = true;
+    for (std::thread &t : clients) t.join();
+    EXPECT_EQ(rotations, 3);
+    // SIGHUP neither ended the daemon nor removed its socket.
+    EXPECT_TRUE(d.running());
+    EXPECT_TRUE(kivtest::fileExists(kivtest::kSocketPath));
+    EXPECT_EQ(failed, 0);
+    ASSERT_GT(ok, 100);
+    RecordProperty("requests", ok.load());
+    EXPECT_EQ(d.terminate(), 0);
+
+    struct stat st;
+    ASSERT_EQ(stat(d.path("logs/access.log").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    for (const char *log : {"access", "debug"}) {
+        std::string all;
+        int files = 0;
+        for (const char *suffix : {".log", ".log.1", ".log.2.gz", ".log.3.gz"}) {
+            std::string path = d.path(std::string("logs/") + log + suffix);
+            if (!kivtest::fileExists(path)) continue;
+            ++files;
+            std::string text = rotatedText(path);
+            EXPECT_EQ(text.find('\0'), std::string::npos) << path;
+            EXPECT_GT(countOf(text, "Authenticated user alice (pam)."), 0) << path;
+            all += text;
+        }
+        EXPECT_EQ(files, 4) << log;
+        EXPECT_EQ(countOf(all, "Authenticated user alice (pam)."), ok.load()) << log;
+    }
+    EXPECT_CLEAN(d);
 }

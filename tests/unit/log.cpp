@@ -1,6 +1,7 @@
 // Logs: path check, opening from the configuration, line format, sinks,
 // escaping, modes and the syslog fallbacks.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -154,9 +155,10 @@ TEST_F(Logs, ModesOwnerAndTruncation) {
           {"errorLog", path("error.log")},
           {"logOwner", "77"},
           {"logOwner", "1234"}});
+    // User names tried (and mistyped passwords) end up in these: 0640.
     EXPECT_EQ(statOf(path("debug.log")).st_mode & 07777, 0600u);
-    EXPECT_EQ(statOf(path("access.log")).st_mode & 07777, 0644u);
-    EXPECT_EQ(statOf(path("error.log")).st_mode & 07777, 0644u);
+    EXPECT_EQ(statOf(path("access.log")).st_mode & 07777, 0640u);
+    EXPECT_EQ(statOf(path("error.log")).st_mode & 07777, 0640u);
     EXPECT_EQ(statOf(path("access.log")).st_size, 0);
     EXPECT_EQ(statOf(path("debug.log")).st_uid, 1234u);
     EXPECT_EQ(statOf(path("debug.log")).st_gid, getegid());
@@ -165,6 +167,139 @@ TEST_F(Logs, ModesOwnerAndTruncation) {
 
     init({{"debugLog", path("debug.log")}, {"logOwner", "kiv"}});  // not a number: root
     EXPECT_EQ(statOf(path("debug.log")).st_uid, 0u);
+}
+
+TEST_F(Logs, PlantedLinksFifosAndDirectoriesAreRefused) {
+    // Someone who can write the log directory plants names pointing at a
+    // root file; with logOwner set it must not be truncated, chmod-ed or
+    // chown-ed.
+    const std::string victim = path("victim");
+    std::ofstream(victim) << "root secret\n";
+    ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
+    ASSERT_EQ(symlink(victim.c_str(), path("debug.log").c_str()), 0);
+    ASSERT_EQ(link(victim.c_str(), path("access.log").c_str()), 0);
+    ASSERT_EQ(mkfifo(path("fifo.log").c_str(), 0666), 0);
+    ASSERT_EQ(mkdir(path("dir.log").c_str(), 0755), 0);
+    init({{"errorLog", path("error.log")},
+          {"debugLog", path("debug.log")},
+          {"accessLog", path("access.log")},
+          {"logOwner", "4242"}});
+    EXPECT_EQ(debugLog, nullptr);
+    EXPECT_EQ(accessLog, nullptr);
+    closeLogs();
+    init({{"errorLog", path("error2.log")}, {"debugLog", path("fifo.log")}, {"accessLog", path("dir.log")}});
+    EXPECT_EQ(debugLog, nullptr);  // and the open did not wait for a reader
+    EXPECT_EQ(accessLog, nullptr);
+
+    struct stat st = statOf(victim);
+    EXPECT_EQ(kivtest::readText(victim), "root secret\n");
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(logMessages(path("error.log")),
+              (Lines{"Refusing log file " + path("debug.log") + ": it is a symbolic link",
+                     "Could not open debug log file " + path("debug.log"),
+                     "Refusing log file " + path("access.log") + ": it has 2 links",
+                     "Could not open access log file " + path("access.log")}));
+    Lines err2 = logMessages(path("error2.log"));
+    ASSERT_EQ(err2.size(), 2u);
+    EXPECT_EQ(err2[0], "Could not open debug log file " + path("fifo.log"));
+    EXPECT_EQ(err2[1], "Could not open access log file " + path("dir.log"));
+}
+
+TEST_F(Logs, SystemDirectoryRuleAppliesToTheResolvedDirectory) {
+    ASSERT_EQ(symlink("/etc", path("etc-link").c_str()), 0);
+    auto cap = kivtest::captureSyslog([&] {
+        // A private /etc: should the check fail, nothing lands in the host's.
+        if (mount("none", "/etc", "tmpfs", 0, nullptr) != 0) _exit(4);
+        init({{"errorLog", path("error.log")},
+              {"debugLog", "//etc/kivsd.log"},
+              {"accessLog", dir_.path() + "/../../etc/kivsd.log"},
+              {"accessLog", path("etc-link/kivsd.log")},
+              {"debugLog", path("ok.log")}});
+        bool leaked = access("/etc/kivsd.log", F_OK) == 0;
+        closeLogs();
+        if (leaked) _exit(5);
+    });
+    ASSERT_TRUE(cap.ok) << cap.error;
+    EXPECT_TRUE(cap.messages.empty());
+    EXPECT_EQ(logMessages(path("error.log")),
+              (Lines{"Cannot create log file //etc/kivsd.log in system directory",
+                     "Cannot create log file " + dir_.path() + "/../../etc/kivsd.log in system directory",
+                     "Cannot create log file " + path("etc-link/kivsd.log") + " in system directory"}));
+    EXPECT_TRUE(kivtest::fileLines(path("ok.log")).size() == 1u);  // "Closing logs."
+}
+
+TEST_F(Logs, AppendModeCopyTruncateAndReopenAfterRename) {
+    std::ofstream(path("access.log")) << "kept from before\n";
+    std::ofstream(path("debug.log")) << "kept from before\n";
+    Pairs config = {{"debugLog", path("debug.log")},
+                    {"accessLog", path("access.log")},
+                    {"errorLog", path("error.log")},
+                    {"logOwner", "4242"},
+                    {"appendLogs", "yes"}};
+    init(config);
+    EXPECT_EQ(logMessages(path("access.log")), Lines{"kept from before"});
+    accessMessage("a long line that is there before the copy-and-truncate");
+    // copytruncate: the next line must start the file again, not land at
+    // the old offset behind a run of NUL bytes.
+    ASSERT_EQ(truncate(path("access.log").c_str(), 0), 0);
+    accessMessage("after truncate");
+    std::string text = kivtest::readText(path("access.log"));
+    EXPECT_EQ(text.find('\0'), std::string::npos);
+    EXPECT_EQ(logMessages(path("access.log")), Lines{"after truncate"});
+
+    // Rename and reopen, as logrotate does; a name planted meanwhile as a
+    // link is refused and that log stays on its old file.
+    for (const char *name : {"access.log", "debug.log", "error.log"})
+        ASSERT_EQ(rename(path(name).c_str(), path(std::string(name) + ".1").c_str()), 0);
+    ASSERT_EQ(symlink(path("victim").c_str(), path("error.log").c_str()), 0);
+    reopenLogs();
+    accessMessage("after reopen");
+    errorMessage("error after reopen");
+    EXPECT_EQ(logMessages(path("access.log")), Lines{"after reopen"});
+    EXPECT_EQ(logMessages(path("access.log.1")), Lines{"after truncate"});
+    EXPECT_EQ(logMessages(path("debug.log")),
+              (Lines{"Refusing log file " + path("error.log") + ": it is a symbolic link",
+                     "Could not reopen error log file " + path("error.log"), "after reopen",
+                     "error after reopen"}));
+    Lines err = logMessages(path("error.log.1"));
+    EXPECT_EQ(err.back(), "error after reopen");
+    EXPECT_NE(access(path("victim").c_str(), F_OK), 0);
+    EXPECT_EQ(statOf(path("access.log")).st_mode & 07777, 0640u);
+    EXPECT_EQ(statOf(path("debug.log")).st_mode & 07777, 0600u);
+    EXPECT_EQ(statOf(path("debug.log")).st_uid, 4242u);
+    closeLogs();
+
+    // Without appendLogs (or with an unrecognised value) start-up truncates.
+    config.back().second = "sometimes";
+    ASSERT_EQ(unlink(path("error.log").c_str()), 0);
+    init(config);
+    accessMessage("fresh");
+    EXPECT_EQ(logMessages(path("access.log")), Lines{"fresh"});
+    EXPECT_EQ(logMessages(path("error.log")),
+              Lines{"Invalid value for appendLogs: sometimes (yes or no); logs are truncated"});
+}
+
+TEST_F(Logs, AccessLinesReachSyslogOnlyWhenAsked) {
+    auto cap = kivtest::captureSyslog([&] {
+        init({{"accessLog", path("access.log")}, {"errorLog", path("error.log")}, {"accessSyslog", "YES"}});
+        accessMessage("Authenticated user %s (pw).", "alice\nx");
+        closeLogs();
+        init({{"accessLog", path("access2.log")}, {"errorLog", path("error2.log")}, {"accessSyslog", "maybe"}});
+        accessMessage("Unknown user bob");
+        closeLogs();
+        init({{"accessLog", path("access3.log")}});
+        accessMessage("Unknown user carol");
+    });
+    ASSERT_TRUE(cap.ok) << cap.error;
+    ASSERT_EQ(cap.messages.size(), 1u);
+    const std::string &msg = cap.messages[0];
+    EXPECT_EQ(msg.substr(0, 4), "<86>") << msg;  // LOG_AUTHPRIV | LOG_INFO
+    EXPECT_TRUE(std::regex_search(msg, std::regex(R"( kiv-services-daemon\[\d+\]: )"))) << msg;
+    EXPECT_EQ(kivtest::syslogText(msg), "Authenticated user alice\\nx (pw).");
+    EXPECT_EQ(logMessages(path("access.log")), Lines{"Authenticated user alice\\nx (pw)."});
+    EXPECT_EQ(logMessages(path("error2.log")),
+              Lines{"Invalid value for accessSyslog: maybe (yes or no); access lines stay out of syslog"});
 }
 
 TEST_F(Logs, SinksOfEachMessageFunction) {
@@ -189,12 +324,16 @@ TEST_F(Logs, SinksOfEachMessageFunction) {
 TEST_F(Logs, ControlCharactersAreEscapedAndLongTextKept) {
     init({{"debugLog", path("debug.log")}, {"accessLog", path("access.log")}});
     accessMessage("User %s failed", "mallory\n20240101-00:00:00 [1] User root ok\r\t\x01\x1b[2J\x7f");
-    accessMessage("%s", "back\\slash caf\xc3\xa9 100%");
+    // A literal backslash-n must not read like an escaped newline.
+    accessMessage("%s", "alice\\nFAKE caf\xc3\xa9 \xe6\x97\xa5 \xf0\x9f\x94\x91 100%");
+    // Raw C1 bytes, invalid, overlong, surrogate, cut-off and UTF-8 encoded C1.
+    accessMessage("%s", "\x9b" "2J|\xff|\xc0\xaf|\xed\xa0\x80|\xe6\x97|\xc2\x9b|\xc2\xa0");
     debugMessage("a%cb", 0);  // a NUL cannot cut the line short either
     std::string big(10000, 'z');
     debugMessage("<%s>", big.c_str());
     Lines want = {"User mallory\\n20240101-00:00:00 [1] User root ok\\r\\t\\x01\\x1b[2J\\x7f failed",
-                  "back\\slash caf\xc3\xa9 100%"};
+                  "alice\\\\nFAKE caf\xc3\xa9 \xe6\x97\xa5 \xf0\x9f\x94\x91 100%",
+                  "\\x9b2J|\\xff|\\xc0\\xaf|\\xed\\xa0\\x80|\\xe6\\x97|\\xc2\\x9b|\xc2\xa0"};
     EXPECT_EQ(logMessages(path("access.log")), want);
     want.push_back("a\\x00b");
     want.push_back("<" + big + ">");
@@ -202,29 +341,47 @@ TEST_F(Logs, ControlCharactersAreEscapedAndLongTextKept) {
 }
 
 TEST_F(Logs, PasswordAndGssSwitches) {
+    // Passwords show only for an explicit no; anything unrecognised hides
+    // them and says so.
     struct Case {
         Pairs pairs;
         int showPasswords;
         int disableGss;
+        bool warns;
     } cases[] = {
-        {{}, 0, 0},
-        {{{"debugNoPasswords", "TRUE"}}, 0, 0},
-        {{{"debugNoPasswords", "false"}}, 1, 0},
-        {{{"debugNoPasswords", "0"}}, 1, 0},
-        {{{"debugNoPasswords", " true"}}, 1, 0},
-        {{{"debugNoPasswords", "false"}, {"DEBUGNOPASSWORDS", "true"}}, 0, 0},
-        {{{"disableGSS", "yes"}}, 0, 1},
-        {{{"disableGSS", "Y"}}, 0, 1},
-        {{{"disablegss", "1"}, {"disableGSS", "no"}}, 0, 1},
-        {{{"disableGSS", "true"}}, 0, 0},
+        {{}, 0, 0, false},
+        {{{"debugNoPasswords", "TRUE"}}, 0, 0, false},
+        {{{"debugNoPasswords", "yes"}}, 0, 0, false},
+        {{{"debugNoPasswords", "On"}}, 0, 0, false},
+        {{{"debugNoPasswords", "1"}}, 0, 0, false},
+        {{{"debugNoPasswords", "false"}}, 1, 0, false},
+        {{{"debugNoPasswords", "NO"}}, 1, 0, false},
+        {{{"debugNoPasswords", "off"}}, 1, 0, false},
+        {{{"debugNoPasswords", "0"}}, 1, 0, false},
+        {{{"debugNoPasswords", " true"}}, 0, 0, true},
+        {{{"debugNoPasswords", "nope"}}, 0, 0, true},
+        {{{"debugNoPasswords", "false"}, {"DEBUGNOPASSWORDS", "true"}}, 0, 0, false},
+        {{{"debugNoPasswords", "yes"}, {"debugNoPasswords", "no"}}, 1, 0, false},
+        {{{"disableGSS", "yes"}}, 0, 1, false},
+        {{{"disableGSS", "Y"}}, 0, 1, false},
+        {{{"disablegss", "1"}, {"disableGSS", "no"}}, 0, 1, false},
+        {{{"disableGSS", "true"}}, 0, 0, false},
     };
     for (const Case &c : cases) {
         AuthLog log{};
         disableGSS = 0;
-        init(c.pairs, &log);
+        Pairs pairs = {{"errorLog", path("error.log")}};
+        pairs.insert(pairs.end(), c.pairs.begin(), c.pairs.end());
+        init(pairs, &log);
+        closeLogs();
         std::string label = c.pairs.empty() ? "" : c.pairs[0].first + "=" + c.pairs[0].second;
         EXPECT_EQ(log.showPasswords, c.showPasswords) << label;
         EXPECT_EQ(disableGSS, c.disableGss) << label;
+        Lines want;
+        if (c.warns)
+            want.push_back("Invalid value for debugNoPasswords: " + c.pairs[0].second +
+                           " (yes or no); passwords are hidden");
+        EXPECT_EQ(logMessages(path("error.log")), want) << label;
     }
     disableGSS = 0;
 }
