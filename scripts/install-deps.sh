@@ -12,6 +12,7 @@ packages=(
   slapd ldap-utils openssl
   util-linux passwd
   libpam0g-dev
+  debhelper dpkg-dev fakeroot lintian groff-base systemd binutils libsystemd-dev libkrb5-dev
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -6,6 +6,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=$(realpath -m "${1:-build-deb}")
+# Man pages must format without a single warning.
+for m in man/*.[0-9]; do
+  w=$(groff -man -ww -z "$m" 2>&1)
+  [ -z "$w" ] || { echo "$m: $w" >&2; exit 1; }
+done
 rm -rf "$out"
 mkdir -p "$out/src"
 tar --exclude='./build*' --exclude='./.git' --exclude='./bench/results' -cf - . | tar -xf - -C "$out/src"
