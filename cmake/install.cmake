@@ -5,7 +5,8 @@ include(GNUInstallDirs)
 
 set(KIV_PKG_LIBEXECDIR ${CMAKE_INSTALL_LIBEXECDIR}/kiv-services-daemon)
 set(KIV_PKG_SYSCONFDIR ${CMAKE_INSTALL_FULL_SYSCONFDIR}/kiv-services-daemon)
-set(KIV_PKG_LOGDIR ${CMAKE_INSTALL_FULL_LOCALSTATEDIR}/log/kiv-services-daemon)
+# The unit's LogsDirectory= creates this one, whatever the prefix.
+set(KIV_PKG_LOGDIR /var/log/kiv-services-daemon CACHE PATH "Log directory of the shipped configuration")
 
 # Unit directory: systemd's own answer where it is installed.
 find_package(PkgConfig QUIET)
