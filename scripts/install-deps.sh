@@ -14,6 +14,7 @@ packages=(
   libpam0g-dev libpam-modules libpam-runtime
   libkrb5-dev krb5-kdc krb5-admin-server krb5-user krb5-config
   logrotate
+  debhelper dpkg-dev fakeroot lintian groff-base systemd binutils libsystemd-dev
 )
 missing=()
 for p in "${packages[@]}"; do

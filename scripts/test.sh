@@ -10,13 +10,17 @@ jobs=$(nproc)
 
 build() { # dir, extra cmake args...
   local dir=$1; shift
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j"$jobs"
 }
 
 echo "=== build and test (plain) ==="
 build build
 (cd build && ctest --output-on-failure -j"$jobs")
+
+echo "=== Debian packages (lintian) and install test ==="
+bash scripts/package.sh build-deb
+bash tests/install/install_test.sh build-deb
 
 echo "=== build and test (AddressSanitizer + UndefinedBehaviorSanitizer) ==="
 build build-asan -DKIV_SANITIZE=address
@@ -26,7 +30,7 @@ build build-asan -DKIV_SANITIZE=address
 echo "=== build and test concurrency (ThreadSanitizer) ==="
 # Only what the concurrency tests need: the daemon, its modules, and the test
 # executables labelled "concurrency" (a test's executable has the test's name).
-cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_SANITIZE=thread >/dev/null
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_WERROR=ON -DKIV_SANITIZE=thread >/dev/null
 tsan_targets=$(cd build-tsan && ctest -N -L concurrency | sed -n 's/^ *Test *#[0-9]*: *//p')
 cmake --build build-tsan -j"$jobs" --target kiv-services-daemon kiv_test_modules $tsan_targets \
   $( [ -d methods/ldap ] && echo kivmodldapnss )

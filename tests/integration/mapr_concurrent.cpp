@@ -31,7 +31,7 @@ protected:
         ASSERT_EQ(chmod(root_.c_str(), 0755), 0);
         ASSERT_EQ(mkdir((root_ + "/bin").c_str(), 0755), 0);
         tool_ = root_ + "/bin/maprlogin";
-        ASSERT_EQ(symlink(maprtest::selfExe().c_str(), tool_.c_str()), 0);
+        ASSERT_EQ(symlink(maprtest::toolTarget().c_str(), tool_.c_str()), 0);
 
         std::string passwd = "root:x:0:0:root:/root:/bin/sh\n";
         std::string group = "root:x:0:\n";

@@ -38,7 +38,7 @@ protected:
         ASSERT_EQ(mkdir((root_ + "/mapr").c_str(), 0755), 0);
         ASSERT_EQ(mkdir((root_ + "/mapr/bin").c_str(), 0755), 0);
         tool_ = root_ + "/mapr/bin/maprlogin";
-        ASSERT_EQ(symlink(maprtest::selfExe().c_str(), tool_.c_str()), 0);
+        ASSERT_EQ(symlink(maprtest::toolTarget().c_str(), tool_.c_str()), 0);
         writeUsers(home_);
 
         debugPath_ = root_ + "/debug.log";

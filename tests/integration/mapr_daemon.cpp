@@ -68,7 +68,7 @@ protected:
         EXPECT_EQ(mkdir(real.c_str(), 0755), 0);
         EXPECT_EQ(mkdir((real + "/bin").c_str(), 0755), 0);
         if (withTool) {
-            EXPECT_EQ(symlink(maprtest::selfExe().c_str(), (real + "/bin/maprlogin").c_str()), 0);
+            EXPECT_EQ(symlink(maprtest::toolTarget().c_str(), (real + "/bin/maprlogin").c_str()), 0);
         }
         EXPECT_EQ(symlink(real.c_str(), (root_ + "/mapr").c_str()), 0);
         return real;

@@ -34,6 +34,8 @@
 #include <string>
 #include <vector>
 
+#include "sandbox.h"
+
 extern char **environ;
 
 namespace maprtest {
@@ -215,6 +217,10 @@ inline std::string selfExe() {
     ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
     return n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string();
 }
+
+// What <mapr_home>/bin/maprlogin links to: a copy of this executable that
+// the user the tool runs as can reach, wherever the build tree lies.
+inline std::string toolTarget() { return kivtest::reachableCopy(selfExe()); }
 
 inline size_t countOf(const std::string &text, const std::string &needle) {
     size_t n = 0;

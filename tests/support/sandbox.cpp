@@ -20,6 +20,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <fstream>
 #include <mutex>
 #include <set>
@@ -314,6 +315,34 @@ std::string makeTempDir(const std::string &tag) {
     return buf.data();
 }
 
+std::string reachableCopy(const std::string &path) {
+    if (g_fixtureDir.empty()) {
+        ADD_FAILURE() << "reachableCopy outside the sandbox";
+        return "";
+    }
+    static std::mutex lock;
+    static std::map<std::string, std::string> copies;
+    std::lock_guard<std::mutex> guard(lock);
+    auto known = copies.find(path);
+    if (known != copies.end()) return known->second;
+    const std::string dir = "/run/kivtest-staged";
+    if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
+        ADD_FAILURE() << errnoText("mkdir " + dir);
+        return "";
+    }
+    // A numbered name per source, so two sources with one file name never meet.
+    std::string copy = dir + "/" + std::to_string(copies.size()) + "-" +
+                       std::filesystem::path(path).filename().string();
+    std::error_code ec;
+    std::filesystem::copy_file(path, copy, std::filesystem::copy_options::overwrite_existing, ec);
+    if (ec || chmod(dir.c_str(), 0755) != 0 || chmod(copy.c_str(), 0755) != 0) {
+        ADD_FAILURE() << "staging " << path << ": " << (ec ? ec.message() : std::strerror(errno));
+        return "";
+    }
+    copies[path] = copy;
+    return copy;
+}
+
 std::string testModule(const std::string &variant, const std::string &file) {
     return std::string(KIV_TESTMOD_DIR) + "/" + variant + "/" + file;
 }
@@ -347,7 +376,9 @@ Daemon::Daemon(DaemonOptions opts) : opts_(std::move(opts)) {
     std::error_code ec;
     std::string bin = binPath("kiv-services-daemon");
     std::string target = path("kiv-services-daemon");
-    if (opts_.copyBinary)
+    // An unprivileged daemon must reach its binary without entering the
+    // build tree, which may be closed to it.
+    if (opts_.copyBinary || opts_.euid >= 0)
         std::filesystem::copy_file(bin, target, ec);
     else
         std::filesystem::create_symlink(bin, target, ec);

@@ -62,7 +62,8 @@ struct DaemonOptions {
     // With euid set: also use this as the real and saved uid, so the daemon
     // cannot regain root (a setuid-root binary that lost its bit); -1 = 0.
     int ruid = -1;
-    // Copy the binary (true) or symlink it (false).
+    // Copy the binary (true) or symlink it (false).  With euid set the
+    // daemon is always started from a copy every user can reach.
     bool copyBinary = false;
     // start() normally removes a leftover socket file and pid file first, so
     // neither can be mistaken for the new daemon's.  true leaves them in
@@ -71,6 +72,14 @@ struct DaemonOptions {
     // a successful connect().
     bool keepRunFiles = false;
 };
+
+// A copy of the executable at `path` that every user can run.  Tests start
+// some programs as other users (the daemon with a dropped uid, the MapR
+// tool stand-in), and the build tree may lie where those users cannot enter
+// (a checkout under /root, mode 0700).  Copied once per path into a
+// root-owned 0755 directory on the sandbox's /run; "" (and a test failure)
+// outside the sandbox or if the copy fails.
+std::string reachableCopy(const std::string &path);
 
 // Path of a test module variant built by tests/modules: KIV_TESTMOD_DIR/<variant>/<file>.
 std::string testModule(const std::string &variant, const std::string &file);
