@@ -12,6 +12,7 @@ packages=(
   slapd ldap-utils openssl
   util-linux passwd
   libpam0g-dev
+  clang libclang-rt-14-dev
 )
 missing=()
 for p in "${packages[@]}"; do
