@@ -316,10 +316,16 @@ extern "C" void processRequest(int fd) {
     debugMessage("processRequest [ENTER]: socket: <%d>", fd);
     ioBudgetStart(clientTimeout);
     Tail tail;
-    {
+    try {
         Request req;
         req.fd = fd;
         tail = serve(req);
+    } catch (const std::bad_alloc &) {
+        // A frame or text could not be allocated.  Whatever was decided is
+        // dropped unsent (never a success by accident) and the connection is
+        // closed; an exception must not end the worker, and the daemon with it.
+        errorMessage("Out of memory while serving a request; connection closed.");
+        tail = Tail::End;
     }
     if (tail == Tail::Finish) {
         pthread_mutex_lock(&authAttempLock);
