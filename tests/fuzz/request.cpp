@@ -22,7 +22,7 @@
 
 namespace {
 
-// Two methods: "one" knows alice (and lets the next method try after a wrong
+// Two password methods: "one" knows alice (and lets the next method try after a wrong
 // password), "two" knows carol and maps her to a local account name.
 int oneAuthenticate(void *, const char *user, const char *password, int *uid, int *gid, char **, AuthLog *,
                     char **message) {
@@ -44,6 +44,18 @@ int twoAuthenticate(void *, const char *user, const char *password, int *uid, in
     *uid = 1003;
     *gid = 1003;
     *unixName = strdup("carol-local");
+    return AUTH_OK;
+}
+
+// The GSS method accepts one token for alice.
+int gssAuthenticate(void *, const char *user, const char *credential, int *uid, int *gid, char **, AuthLog *,
+                    char **) {
+    const auto *token = reinterpret_cast<const KivGssBuffer *>(credential);
+    static const char good[] = "good-token";
+    if (strcmp(user, "alice") != 0) return AUTH_UNKNOWN_USER;
+    if (token->length != sizeof good - 1 || memcmp(token->value, good, sizeof good - 1) != 0) return AUTH_NOAUTH;
+    *uid = 1001;
+    *gid = 1001;
     return AUTH_OK;
 }
 
@@ -74,18 +86,20 @@ int32_t word(const uint8_t *p) {
     return v;
 }
 
-// The credentials a well-formed password request carries, or false.
-bool passwordRequest(const uint8_t *data, size_t size, std::string &name, std::string &password) {
-    if (size < 24 || word(data) != HELLO_MAGIC || word(data + 4) != PROTOCOL_VERSION) return false;
+// The type and credentials a well-formed request carries, or 0.
+int parseRequest(const uint8_t *data, size_t size, std::string &name, std::string &password) {
+    if (size < 24 || word(data) != HELLO_MAGIC || word(data + 4) != PROTOCOL_VERSION) return 0;
     const int32_t type = word(data + 12), nameLength = word(data + 16), secretLength = word(data + 20);
-    if (type != REQUEST_PASSWORD || nameLength < 1 || nameLength > 255 || secretLength < 0 ||
-        secretLength > 255 || size < 24 + static_cast<size_t>(nameLength) + static_cast<size_t>(secretLength))
-        return false;
+    const int32_t maxSecret = type == REQUEST_PASSWORD ? 255 : kMaxTokenLength;
+    if ((type != REQUEST_PASSWORD && type != REQUEST_GSS_TOKEN) || nameLength < 1 || nameLength > 255 ||
+        secretLength < 0 || secretLength > maxSecret ||
+        size < 24 + static_cast<size_t>(nameLength) + static_cast<size_t>(secretLength))
+        return 0;
     name.assign(reinterpret_cast<const char *>(data + 24), static_cast<size_t>(nameLength));
     password.assign(reinterpret_cast<const char *>(data + 24 + nameLength), static_cast<size_t>(secretLength));
     for (char &c : name) c = static_cast<char>(c ^ NAME_SCRAMBLE);
     for (char &c : password) c = static_cast<char>(c ^ SECRET_SCRAMBLE);
-    return true;
+    return type;
 }
 
 } // namespace
@@ -97,6 +111,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
         addMethod("two", nullptr, 0, initMethod, nullptr, twoAuthenticate, getGroups, nullptr, &message) != 0)
         fail("could not set up the methods");
     for (int i = 0; i < numMethods; ++i) authMethods[i].log = &authLog;
+    gssMethod = MethodRecord{initMethod, nullptr, gssAuthenticate, getGroups, nullptr, "gss", nullptr, nullptr, &authLog};
+    gssAvailable = 1;
     clientTimeout = 2;
     return 0;
 }
@@ -127,10 +143,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     close(pair[0]);
 
-    std::string name, password;
-    const bool isPassword = passwordRequest(data, size, name, password);
+    std::string name, secret;
+    const int type = parseRequest(data, size, name, secret);
     const bool goodCredentials =
-        isPassword && ((name == "alice" && password == "secret") || (name == "carol" && password == "pw2"));
+        (type == REQUEST_PASSWORD &&
+         ((name == "alice" && secret == "secret") || (name == "carol" && secret == "pw2"))) ||
+        (type == REQUEST_GSS_TOKEN && name == "alice" && secret == "good-token");
 
     if (out.empty()) {
         // Only a bad opening message goes unanswered.
