@@ -344,57 +344,74 @@ std::optional<Reply> Connection::readReply() {
         return std::nullopt;
     }
     Reply r;
-    r.code = getWord(head);
-    int64_t n = getWord(head + 4);
-    if (r.code != AUTH_OK) {
-        if (n != 0) {
-            error_ = "malformed result frame: second word is " + std::to_string(n);
-            return std::nullopt;
-        }
-        return r;
-    }
-    // Everything below must check out before the reply counts as a success.
-    if (n < kReplyFixed + 2 || n > kMaxReplyBody) {
-        error_ = "malformed success reply: announces " + std::to_string(n) + " bytes";
-        return std::nullopt;
-    }
+    const int64_t n = decodeReplyHead(head, r, error_);
+    if (n < 0) return std::nullopt;
+    if (n == 0) return r;
     std::vector<uint8_t> body(static_cast<size_t>(n));
     if (!readExact(body.data(), body.size())) {
         error_ = "reading success reply: " + error_;
         return std::nullopt;
+    }
+    if (!decodeReplyBody(body.data(), body.size(), r, error_)) return std::nullopt;
+    return r;
+}
+
+int64_t decodeReplyHead(const uint8_t *head, Reply &r, std::string &error) {
+    r.code = getWord(head);
+    const int64_t n = getWord(head + 4);
+    if (r.code != AUTH_OK) {
+        if (n != 0) {
+            error = "malformed result frame: second word is " + std::to_string(n);
+            return -1;
+        }
+        return 0;
+    }
+    // Everything must check out before the reply counts as a success.
+    if (n < kReplyFixed + 2 || n > kMaxReplyBody) {
+        error = "malformed success reply: announces " + std::to_string(n) + " bytes";
+        return -1;
+    }
+    return n;
+}
+
+bool decodeReplyBody(const uint8_t *body, size_t n, Reply &r, std::string &error) {
+    if (n < static_cast<size_t>(kReplyFixed + 2) || n > static_cast<size_t>(kMaxReplyBody)) {
+        error = "malformed success reply: " + std::to_string(n) + " bytes";
+        return false;
     }
     int32_t code2 = getWord(&body[0]);
     int32_t uid = getWord(&body[4]);
     int64_t groupCount = getWord(&body[8]);
     int64_t nameLength = getWord(&body[12]);
     if (code2 != AUTH_OK) {
-        error_ = "malformed success reply: inner code " + resultName(code2);
-        return std::nullopt;
+        error = "malformed success reply: inner code " + resultName(code2);
+        return false;
     }
     if (groupCount < 0 || groupCount > kMaxGroups) {
-        error_ = "malformed success reply: group count " + std::to_string(groupCount);
-        return std::nullopt;
+        error = "malformed success reply: group count " + std::to_string(groupCount);
+        return false;
     }
     if (nameLength < 1 || nameLength > kMaxNameLength) {
-        error_ = "malformed success reply: name length " + std::to_string(nameLength);
-        return std::nullopt;
+        error = "malformed success reply: name length " + std::to_string(nameLength);
+        return false;
     }
-    if (n != kReplyFixed + 4 * groupCount + nameLength + 1) {
-        error_ = "malformed success reply: " + std::to_string(n) + " bytes announced for " +
-                 std::to_string(groupCount) + " groups and a " + std::to_string(nameLength) + "-byte name";
-        return std::nullopt;
+    if (static_cast<int64_t>(n) != kReplyFixed + 4 * groupCount + nameLength + 1) {
+        error = "malformed success reply: " + std::to_string(n) + " bytes announced for " +
+                std::to_string(groupCount) + " groups and a " + std::to_string(nameLength) + "-byte name";
+        return false;
     }
-    if (body.back() != 0) {
-        error_ = "malformed success reply: name is not terminated";
-        return std::nullopt;
+    if (body[n - 1] != 0) {
+        error = "malformed success reply: name is not terminated";
+        return false;
     }
     r.uid = uid;
+    r.groups.clear();
     r.groups.reserve(static_cast<size_t>(groupCount));
     for (int64_t i = 0; i < groupCount; ++i)
         r.groups.push_back(getWord(&body[static_cast<size_t>(kReplyFixed + 4 * i)]));
     const char *name = reinterpret_cast<const char *>(&body[static_cast<size_t>(kReplyFixed + 4 * groupCount)]);
     r.name.assign(name, static_cast<size_t>(nameLength));
-    return r;
+    return true;
 }
 
 } // namespace kiv

@@ -47,6 +47,13 @@ std::vector<uint8_t> encodeRequest(int type, const std::string &user, const std:
 // Header with explicit (possibly bogus) lengths and no body.
 std::vector<uint8_t> encodeHeader(int reserved, int type, int nameLength, int secretLength);
 void scramble(std::string &bytes, uint8_t key);
+// Reply decoding, used by Connection::readReply.  decodeReplyHead reads the
+// first 8 bytes of a reply into r.code and returns how many bytes follow (0
+// for a result frame), or -1 with `error` set when the head is malformed.
+// decodeReplyBody checks the n bytes announced for a success reply and fills
+// r; false with `error` set when anything is inconsistent.
+int64_t decodeReplyHead(const uint8_t *head, Reply &r, std::string &error);
+bool decodeReplyBody(const uint8_t *body, size_t n, Reply &r, std::string &error);
 
 // ---- exchanges ----
 // Full password exchange.  Refuses (error set, nothing sent) a name that is

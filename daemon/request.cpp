@@ -180,6 +180,10 @@ Tail passwordRequest(Request &req, int passwordLength) {
     unscramble(reinterpret_cast<uint8_t *>(req.password.bytes), static_cast<size_t>(passwordLength),
                SECRET_SCRAMBLE);
     req.password.bytes[passwordLength] = '\0';
+    if (memchr(req.password.bytes, '\0', static_cast<size_t>(passwordLength)) != nullptr) {
+        reply(req.fd, AUTH_REQUEST_FAILED, "password contains a NUL byte");
+        return Tail::Finish;
+    }
 
     const bool limitOn = maxtries >= 1;
     if (limitOn && !maxtriesPrecheck(req.userName, now(), &req.record)) {
@@ -292,6 +296,12 @@ Tail serve(Request &req) {
     unscramble(reinterpret_cast<uint8_t *>(req.userName), static_cast<size_t>(header.nameLength), NAME_SCRAMBLE);
     req.userName[header.nameLength] = '\0';
     req.nameLength = header.nameLength;
+    // The methods see the name as a C string: a NUL would make them check a
+    // shorter name than the one the reply echoes.
+    if (memchr(req.userName, '\0', static_cast<size_t>(header.nameLength)) != nullptr) {
+        reply(req.fd, AUTH_REQUEST_FAILED, "username contains a NUL byte");
+        return Tail::Finish;
+    }
 
     if (header.type == REQUEST_GSS_TOKEN) {
         req.isToken = true;
@@ -306,10 +316,16 @@ extern "C" void processRequest(int fd) {
     debugMessage("processRequest [ENTER]: socket: <%d>", fd);
     ioBudgetStart(clientTimeout);
     Tail tail;
-    {
+    try {
         Request req;
         req.fd = fd;
         tail = serve(req);
+    } catch (const std::bad_alloc &) {
+        // A frame or text could not be allocated.  Whatever was decided is
+        // dropped unsent (never a success by accident) and the connection is
+        // closed; an exception must not end the worker, and the daemon with it.
+        errorMessage("Out of memory while serving a request; connection closed.");
+        tail = Tail::End;
     }
     if (tail == Tail::Finish) {
         pthread_mutex_lock(&authAttempLock);

@@ -15,6 +15,7 @@ packages=(
   libkrb5-dev krb5-kdc krb5-admin-server krb5-user krb5-config
   logrotate
   debhelper dpkg-dev fakeroot lintian groff-base systemd binutils libsystemd-dev
+  clang libclang-rt-14-dev
 )
 missing=()
 for p in "${packages[@]}"; do

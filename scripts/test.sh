@@ -37,3 +37,6 @@ cmake --build build-tsan -j"$jobs" --target kiv-services-daemon kiv_test_modules
 # TSan needs the classic address-space layout on kernels with high mmap entropy.
 (cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
    setarch "$(uname -m)" -R ctest --output-on-failure -j"$jobs" -L concurrency)
+
+echo "=== fuzzing (libFuzzer, ASan+UBSan) ==="
+bash scripts/fuzz.sh 60

@@ -38,7 +38,10 @@ std::string escapeDnValue(std::string_view value)
     for (size_t i = 0; i < value.size(); ++i) {
         const auto c = static_cast<unsigned char>(value[i]);
         const bool edgeSpace = c == ' ' && (i == 0 || i + 1 == value.size());
-        if (c == '\0') {
+        // Control characters go as hex pairs: libldap takes a bare tab, CR
+        // or LF at either end of a value for insignificant white space and
+        // drops it, so "alice\n" would name alice's entry.
+        if (c < 0x20 || c == 0x7f) {
             appendHex(out, c);
         } else if (c == ',' || c == '+' || c == '"' || c == '\\' || c == '<' || c == '>' ||
                    c == ';' || c == '=' || edgeSpace || (c == '#' && i == 0)) {

@@ -452,6 +452,16 @@ TEST(LdapInjection, DnTextCannotReachAnotherEntry)
     EXPECT_EQ(d.rc, AUTH_NOAUTH);
     Instance match(rfc2307(server(), "MATCH"));
     EXPECT_NE(match.authenticate("root@admins,ou=people", "admin-pw").rc, AUTH_OK);
+    // A DN parser drops a bare tab, CR or LF at either end of a value as
+    // white space: unescaped, "alice\n" would bind as alice (a guess at her
+    // password under another name).
+    for (const auto &[name, dn] : {std::pair{"alice\n", "uid=alice\\0a"}, {"\talice", "uid=\\09alice"}}) {
+        clearLog();
+        const auto w = bind.authenticate(name, "alice-pw");
+        EXPECT_NE(w.rc, AUTH_OK) << name;
+        EXPECT_TRUE(logged(std::string("LDAP: using bind DN '") + dn + ",ou=people,dc=example,dc=com'"))
+            << logText();
+    }
     // Group lookup by name escapes the name part as well.
     Instance byName(rfc2307(server(), "BIND").add("LDAP_GROUP_USE_DN", "no").add("LDAP_GROUP_METHOD", "HOST")
                         .add("LDAP_RFC2307_GROUP_MEMBER", "memberUid"));
