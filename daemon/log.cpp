@@ -24,6 +24,7 @@
 #include <string>
 
 #include "methods.h"
+#include "peer.h"
 
 extern "C" {
 FILE *debugLog = nullptr;
@@ -110,6 +111,15 @@ public:
             fallback_[j] = '\0';
         }
         va_end(copy);
+    }
+
+    // Appends plain text (no escaping); dropped without memory.
+    void append(const char *more) noexcept {
+        if (!ok_) return;
+        try {
+            text_ += more;
+        } catch (...) {
+        }
     }
 
     const char *data() const { return ok_ ? text_.c_str() : fallback_; }
@@ -323,6 +333,7 @@ extern "C" void accessMessage(const char *format, ...) {
     va_start(ap, format);
     Text text(format, ap);
     va_end(ap);
+    if (const char *peer = accessPeerSuffix()) text.append(peer);
     writeLine(accessLog, text);
     writeLine(debugLog, text);
 }

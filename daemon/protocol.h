@@ -1,5 +1,6 @@
 // Client wire protocol: frame layouts, pure decoding, bounded socket I/O.
 #pragma once
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -47,3 +48,21 @@ void ioBudgetPause();
 void ioBudgetResume();
 // Milliseconds left (>= 0), or -1 when no budget is running on this thread.
 int ioBudgetRemainingMs();
+
+// What the listener's intake stage already did on a connection before a
+// worker took it: the client bytes it received (never more than the request
+// needs), whether it answered the opening message, and the connection's I/O
+// deadline (counted from accept).  Adopted by the worker's thread, the bytes
+// are read again through readinput/draininput and the deadline replaces the
+// one ioBudgetStart would set.
+struct IntakeHandoff {
+    std::vector<uint8_t> bytes;
+    size_t consumed = 0;
+    int handshakeSent = -1;  // -1: not answered; else sendResp's count for it
+    std::chrono::steady_clock::time_point deadline{};
+};
+// For the calling thread's next connection; null ends the adoption.
+void ioAdoptIntake(IntakeHandoff *handoff);
+// The 8-byte handshake reply: sent here, unless the intake stage sent it,
+// in which case that send's count is returned.
+int sendHandshake(int *fd, const void *buffer);

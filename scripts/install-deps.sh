@@ -12,6 +12,7 @@ packages=(
   slapd ldap-utils openssl
   util-linux passwd
   libpam0g-dev
+  libsystemd-dev
 )
 missing=()
 for p in "${packages[@]}"; do

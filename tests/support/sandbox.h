@@ -70,6 +70,11 @@ struct DaemonOptions {
     // socket is never mistaken for a live daemon because start() only counts
     // a successful connect().
     bool keepRunFiles = false;
+    // Command-line arguments after argv[0].
+    std::vector<std::string> args{};
+    // Start even though a daemon already answers on the socket (tests of the
+    // daemon's own refusal to run twice).
+    bool besideRunningDaemon = false;
 };
 
 // Path of a test module variant built by tests/modules: KIV_TESTMOD_DIR/<variant>/<file>.
