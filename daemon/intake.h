@@ -23,8 +23,13 @@ public:
     int fd() const { return fd_; }
     const PeerCredentials &peer() const { return peer_; }
     Clock::time_point deadline() const { return handoff_.deadline; }
-    // Hands the received bytes over; the connection is then spent.
-    IntakeHandoff release() { return std::move(handoff_); }
+    // Hands the received bytes and the time left over; the connection is
+    // then spent.
+    IntakeHandoff release() {
+        auto left = handoff_.deadline - Clock::now();
+        handoff_.left = left > Clock::duration::zero() ? left : Clock::duration::zero();
+        return std::move(handoff_);
+    }
 
 private:
     int fd_;

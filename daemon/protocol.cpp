@@ -57,7 +57,7 @@ bool waitReady(int fd, short events) {
 void ioBudgetStart(int seconds) {
     budget.active = true;
     budget.paused = false;
-    budget.deadline = intake != nullptr ? intake->deadline : Clock::now() + std::chrono::seconds(seconds);
+    budget.deadline = Clock::now() + (intake != nullptr ? intake->left : std::chrono::seconds(seconds));
 }
 
 void ioAdoptIntake(IntakeHandoff *handoff) { intake = handoff; }

@@ -51,15 +51,16 @@ int ioBudgetRemainingMs();
 
 // What the listener's intake stage already did on a connection before a
 // worker took it: the client bytes it received (never more than the request
-// needs), whether it answered the opening message, and the connection's I/O
-// deadline (counted from accept).  Adopted by the worker's thread, the bytes
-// are read again through readinput/draininput and the deadline replaces the
-// one ioBudgetStart would set.
+// needs), whether it answered the opening message, and how much of the
+// client's I/O time it used.  Adopted by the worker's thread, the bytes are
+// read again through readinput/draininput, and ioBudgetStart grants only the
+// time left (the wait in the pool's queue is not the client's).
 struct IntakeHandoff {
     std::vector<uint8_t> bytes;
     size_t consumed = 0;
-    int handshakeSent = -1;  // -1: not answered; else sendResp's count for it
-    std::chrono::steady_clock::time_point deadline{};
+    int handshakeSent = -1;  // -1: not answered; else the count sent for it
+    std::chrono::steady_clock::time_point deadline{};  // while in the intake
+    std::chrono::steady_clock::duration left{};        // set at the hand-over
 };
 // For the calling thread's next connection; null ends the adoption.
 void ioAdoptIntake(IntakeHandoff *handoff);
