@@ -273,8 +273,9 @@ int openListenSocket() {
         return err;
     }
     // /var/run is writable by root only, so the path is the file just made.
-    if (chmod(kSocketPath, mode) != 0 ||
-        (accessSettings.socketGroupSet && chown(kSocketPath, static_cast<uid_t>(-1), accessSettings.socketGroup) != 0)) {
+    const bool groupFailed = accessSettings.socketGroupSet &&
+                             chown(kSocketPath, static_cast<uid_t>(-1), accessSettings.socketGroup) != 0;
+    if (groupFailed || chmod(kSocketPath, mode) != 0) {
         err = errno;
         errorMessage("kiv-services-daemon could not set the socket's mode or group: %s", strerror(err));
         return err;

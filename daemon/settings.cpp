@@ -23,7 +23,8 @@ void readStartupSettings(ConfigEntry *list, int count, StartupSettings *out, Set
             problems->push_back({kExitBadNumThreads, "numThreads", value,
                                  std::string("Invalid value for numThreads: ") + value});
         else if (n > 32)
-            problems->push_back({kExitPoolFailed, "numThreads", value, "Thread pool failed to initialize."});
+            problems->push_back(
+                {kExitPoolFailed, "numThreads", value, "more than 32 worker threads: the pool cannot be created"});
         out->poolSize = n;
     }
     if (const char *value = firstValue(list, count, "clientTimeout")) {

@@ -51,7 +51,8 @@ int rawConnect() {
 int helloAs(uid_t uid, gid_t gid, std::vector<gid_t> supplementary = {}) {
     pid_t pid = fork();
     if (pid == 0) {
-        if (setgroups(supplementary.size(), supplementary.data()) != 0 || setresgid(gid, gid, gid) != 0 || setresuid(uid, uid, uid) != 0)
+        if (setgroups(supplementary.size(), supplementary.data()) != 0 || setresgid(gid, gid, gid) != 0 ||
+            setresuid(uid, uid, uid) != 0)
             _exit(3);
         int fd = rawConnect();
         if (fd < 0) _exit(4);
