@@ -1,6 +1,12 @@
 // The listening Unix-domain socket and the accept loop of the main thread.
+//
+// The main thread accepts and runs the intake stage (intake.h) on one epoll
+// set: a connection reaches the pool only with its request read, so clients
+// that connect and then idle or trickle cannot hold the workers.
 #include "listener.h"
 
+#include <fcntl.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -8,9 +14,15 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <deque>
+#include <memory>
 #include <mutex>
+#include <new>
+#include <unordered_map>
 
+#include "intake.h"
 #include "log.h"
+#include "peer.h"
 #include "request.h"
 #include "signals.h"
 
@@ -22,7 +34,29 @@ sigjmp_buf env;
 
 namespace {
 
-void runRequest(intptr_t argument) { processRequest(static_cast<int>(argument)); }
+using Clock = std::chrono::steady_clock;
+
+// Most connections taken from the backlog per wake-up, so connections
+// already in the intake are not starved by a flood of new ones.
+constexpr int kAcceptBurst = 64;
+constexpr int kEventBatch = 64;
+
+// A request on its way to a worker: the connection and what the intake read.
+struct PendingRequest {
+    int fd;
+    PeerCredentials peer;
+    IntakeHandoff handoff;
+};
+
+void runRequest(intptr_t argument) {
+    std::unique_ptr<PendingRequest> request(reinterpret_cast<PendingRequest *>(argument));
+    ioAdoptIntake(&request->handoff);
+    setCurrentPeer(&request->peer);
+    processRequest(request->fd);
+    setCurrentPeer(nullptr);
+    ioAdoptIntake(nullptr);
+    releaseConnection(request->peer.uid);
+}
 
 // Out of descriptors or memory: accept() would fail again at once, so give
 // the workers a moment to close connections instead of spinning a core.
@@ -30,7 +64,186 @@ bool isResourceShortage(int err) {
     return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
 }
 
+struct sockaddr_un socketAddress() {
+    struct sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    static_assert(sizeof address.sun_path >= 36, "socket path must fit");
+    strncpy(address.sun_path, kSocketPath, 36);
+    return address;
+}
+
+// The accept loop's state: the epoll set and the connections in the intake.
+class Intake {
+public:
+    explicit Intake(int listener) : listener_(listener) {}
+    ~Intake() {
+        for (auto &[fd, entry] : connections_) {
+            close(fd);
+            releaseConnection(entry.connection->peer().uid);
+        }
+        if (epoll_ >= 0) close(epoll_);
+    }
+
+    bool open() {
+        // accept() runs under queueLock and must never wait for a client.
+        int flags = fcntl(listener_, F_GETFL);
+        if (flags < 0 || fcntl(listener_, F_SETFL, flags | O_NONBLOCK) != 0) return false;
+        epoll_ = epoll_create1(EPOLL_CLOEXEC);
+        if (epoll_ < 0) return false;
+        struct epoll_event ev {};
+        ev.events = EPOLLIN;
+        ev.data.fd = listener_;
+        return epoll_ctl(epoll_, EPOLL_CTL_ADD, listener_, &ev) == 0;
+    }
+
+    // Milliseconds until the oldest connection's deadline; -1 without one.
+    int timeoutMs() {
+        while (!deadlines_.empty() && !current(deadlines_.front())) deadlines_.pop_front();
+        if (deadlines_.empty()) return -1;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadlines_.front().at - Clock::now());
+        return left.count() < 0 ? 0 : static_cast<int>(left.count()) + 1;
+    }
+
+    bool isListener(int fd) const { return fd == listener_; }
+
+    int wait(struct epoll_event *events, int max) { return epoll_wait(epoll_, events, max, timeoutMs()); }
+
+    // Returns false when accepting should pause (out of descriptors).
+    bool acceptReady() {
+        for (int i = 0; i < kAcceptBurst; ++i) {
+            int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            if (fd < 0) {
+                int err = errno;
+                if (err == EAGAIN || err == EWOULDBLOCK) return true;
+                debugMessage("accept failed: <%d>.", err);
+                if (err == EINTR || err == ECONNABORTED) continue;
+                return !isResourceShortage(err);
+            }
+            admit(fd);
+        }
+        return true;
+    }
+
+    void readReady(int fd) {
+        auto it = connections_.find(fd);
+        if (it != connections_.end() && it->second.connection->advance()) handOff(it);
+    }
+
+    // Connections out of time go to a worker, which answers them as a
+    // client that stopped sending.
+    void expire() {
+        const auto now = Clock::now();
+        while (!deadlines_.empty() && deadlines_.front().at <= now) {
+            Deadline d = deadlines_.front();
+            deadlines_.pop_front();
+            auto it = connections_.find(d.fd);
+            if (it != connections_.end() && it->second.serial == d.serial) handOff(it);
+        }
+    }
+
+private:
+    struct Entry {
+        std::unique_ptr<IntakeConnection> connection;
+        uint64_t serial;
+    };
+    struct Deadline {
+        Clock::time_point at;
+        int fd;
+        uint64_t serial;
+    };
+
+    int listener_;
+    int epoll_ = -1;
+    uint64_t nextSerial_ = 0;
+    std::unordered_map<int, Entry> connections_;
+    // Every deadline is accept time + clientTimeout, so the queue is sorted.
+    std::deque<Deadline> deadlines_;
+
+    bool current(const Deadline &d) const {
+        auto it = connections_.find(d.fd);
+        return it != connections_.end() && it->second.serial == d.serial;
+    }
+
+    void admit(int fd) {
+        debugMessage("kiv-services-daemon connection accepted.");
+        PeerCredentials peer;
+        const bool known = readPeerCredentials(fd, !accessSettings.allowedGroups.empty(), &peer);
+        debugMessage("Connection %d from peer uid %d pid %d.", fd, static_cast<int>(peer.uid),
+                     static_cast<int>(peer.pid));
+        if (!known && accessSettings.restricted) {
+            accessMessage("Connection refused: the peer's credentials are unknown.");
+            close(fd);
+            return;
+        }
+        if (!peerAllowed(accessSettings, peer)) {
+            accessMessage("Connection refused: peer uid %u pid %d is not in allowedUsers or allowedGroups.",
+                          static_cast<unsigned>(peer.uid), static_cast<int>(peer.pid));
+            close(fd);
+            return;
+        }
+        if (!reserveConnection(peer.uid, accessSettings.maxConnectionsPerUser)) {
+            accessMessage("Connection refused: peer uid %u pid %d already holds %d connections "
+                          "(maxConnectionsPerUser).",
+                          static_cast<unsigned>(peer.uid), static_cast<int>(peer.pid),
+                          accessSettings.maxConnectionsPerUser);
+            close(fd);
+            return;
+        }
+        auto deadline = Clock::now() + std::chrono::seconds(clientTimeout);
+        Entry entry{std::make_unique<IntakeConnection>(fd, peer, deadline), nextSerial_++};
+        // Clients usually send the opening message with the connect.
+        if (entry.connection->advance()) {
+            handOff(std::move(entry));
+            return;
+        }
+        struct epoll_event ev {};
+        ev.events = EPOLLIN | EPOLLRDHUP;
+        ev.data.fd = fd;
+        if (epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev) != 0) {
+            // Cannot watch it: let a worker serve it the old way.
+            handOff(std::move(entry));
+            return;
+        }
+        deadlines_.push_back({deadline, fd, entry.serial});
+        connections_.emplace(fd, std::move(entry));
+    }
+
+    void handOff(std::unordered_map<int, Entry>::iterator it) {
+        epoll_ctl(epoll_, EPOLL_CTL_DEL, it->first, nullptr);
+        Entry entry = std::move(it->second);
+        connections_.erase(it);
+        handOff(std::move(entry));
+    }
+
+    void handOff(Entry entry) {
+        IntakeConnection &c = *entry.connection;
+        // Workers use blocking descriptors with their own time limits.
+        int flags = fcntl(c.fd(), F_GETFL);
+        if (flags >= 0) fcntl(c.fd(), F_SETFL, flags & ~O_NONBLOCK);
+        auto *request = new (std::nothrow) PendingRequest{c.fd(), c.peer(), c.release()};
+        ThreadPoolJob job = {runRequest, reinterpret_cast<intptr_t>(request)};
+        if (request == nullptr || ThreadPoolAddJob(threadpool, job) != 0) {
+            // The job would have owned the descriptor; nobody else will close it.
+            errorMessage("Could not queue connection %d; closing it.", c.fd());
+            close(c.fd());
+            releaseConnection(c.peer().uid);
+            delete request;
+        }
+    }
+};
+
 } // namespace
+
+bool daemonAnswers() {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return false;
+    struct sockaddr_un address = socketAddress();
+    int rc = connect(fd, reinterpret_cast<struct sockaddr *>(&address), sizeof address);
+    // EAGAIN: a listener whose backlog is full is still a live daemon.
+    bool answers = rc == 0 || errno == EAGAIN || errno == EINPROGRESS;
+    close(fd);
+    return answers;
+}
 
 int openListenSocket() {
     listenSocket = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -45,19 +258,30 @@ int openListenSocket() {
         errorMessage("setsockopt()");
         return err;
     }
-    struct sockaddr_un address {};
-    address.sun_family = AF_UNIX;
-    static_assert(sizeof address.sun_path >= 36, "socket path must fit");
-    strncpy(address.sun_path, kSocketPath, 36);
+    struct sockaddr_un address = socketAddress();
     struct stat st;
     if (lstat(kSocketPath, &st) == 0) unlink(kSocketPath);
-    if (bind(listenSocket, reinterpret_cast<struct sockaddr *>(&address), sizeof address) != 0) {
-        int err = errno;
+    // The file is created with socketMode already, so it is never wider,
+    // and nobody can connect before listen() anyway.
+    const mode_t mode = accessSettings.socketMode;
+    const mode_t previous = umask(~mode & 0777);
+    int rc = bind(listenSocket, reinterpret_cast<struct sockaddr *>(&address), sizeof address);
+    int err = errno;
+    umask(previous);
+    if (rc != 0) {
         errorMessage("kiv-services-daemon bind failed.");
         return err;
     }
+    // /var/run is writable by root only, so the path is the file just made.
+    const bool groupFailed = accessSettings.socketGroupSet &&
+                             chown(kSocketPath, static_cast<uid_t>(-1), accessSettings.socketGroup) != 0;
+    if (groupFailed || chmod(kSocketPath, mode) != 0) {
+        err = errno;
+        errorMessage("kiv-services-daemon could not set the socket's mode or group: %s", strerror(err));
+        return err;
+    }
     if (listen(listenSocket, 100) != 0) {
-        int err = errno;
+        err = errno;
         errorMessage("kiv-services-daemon listen failed.");
         return err;
     }
@@ -68,36 +292,39 @@ void acceptLoop(std::unique_lock<std::mutex> &startup) {
     debugMessage("calling accept().");
     // Read once while start-up still holds the lifecycle lock; the stop
     // sequence closes it and resets the global later.
-    const int listener = listenSocket;
+    Intake intake(listenSocket);
+    const bool ready = intake.open();
     startup.unlock();
+    if (!ready) {
+        errorMessage("kiv-services-daemon could not watch its socket: %s", strerror(errno));
+        return;
+    }
+    bool pausedForResources = false;
     for (;;) {
-        unsigned char peer[16];
-        socklen_t peerLength = sizeof peer;
-        int fd = accept4(listener, reinterpret_cast<struct sockaddr *>(peer), &peerLength, SOCK_CLOEXEC);
+        if (pausedForResources) {
+            struct timespec pauseTime = {0, 50 * 1000 * 1000};
+            nanosleep(&pauseTime, nullptr);
+        }
+        struct epoll_event events[kEventBatch];
+        int n = intake.wait(events, kEventBatch);
         int err = errno;
-        // Everything after accept() happens under queueLock, and only while no
+        // Everything after the wait happens under queueLock, and only while no
         // stop has begun: the stop sequence takes the same lock before it
         // drains the pool and closes the logs, so nothing here can race it.
+        // The intake's connections are dropped unanswered at a stop.
         std::unique_lock<std::mutex> guard(queueLock);
-        if (stopRequested() || threadpool == nullptr) {
-            if (fd >= 0) close(fd);
-            return;
-        }
-        if (fd < 0) {
+        if (stopRequested() || threadpool == nullptr) return;
+        if (n < 0) {
             debugMessage("accept failed: <%d>.", err);
-            guard.unlock();
-            if (isResourceShortage(err)) {
-                struct timespec pauseTime = {0, 50 * 1000 * 1000};
-                nanosleep(&pauseTime, nullptr);
-            }
             continue;
         }
-        debugMessage("kiv-services-daemon connection accepted.");
-        ThreadPoolJob job = {runRequest, static_cast<intptr_t>(fd)};
-        if (ThreadPoolAddJob(threadpool, job) != 0) {
-            // The job would have owned the descriptor; nobody else will close it.
-            errorMessage("Could not queue connection %d; closing it.", fd);
-            close(fd);
+        pausedForResources = false;
+        for (int i = 0; i < n; ++i) {
+            if (intake.isListener(events[i].data.fd))
+                pausedForResources = !intake.acceptReady();
+            else
+                intake.readReady(events[i].data.fd);
         }
+        intake.expire();
     }
 }

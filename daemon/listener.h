@@ -12,8 +12,12 @@ extern sigjmp_buf env;
 
 inline constexpr const char *kSocketPath = "/var/run/kiv-services-daemon_socket";
 
-// Creates, binds and listens; on failure logs and returns the errno value.
+// Creates, binds, applies socketMode and socketGroup (accessSettings) and
+// listens; on failure logs and returns the errno value.
 int openListenSocket();
+// True when a daemon accepts connections on the socket path now.  A socket
+// file nobody listens on (or no file) is false.
+bool daemonAnswers();
 // Accepts connections and queues one processRequest job each, until the
 // stop sequence begins.  Releases `startup` (the lifecycle lock) once the
 // loop is ready, so a SIGTERM during start-up waits for it.

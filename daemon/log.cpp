@@ -30,6 +30,7 @@
 #include <string>
 
 #include "methods.h"
+#include "peer.h"
 
 extern "C" {
 FILE *debugLog = nullptr;
@@ -164,6 +165,15 @@ public:
             fallback_[j] = '\0';
         }
         va_end(copy);
+    }
+
+    // Appends plain text (no escaping); dropped without memory.
+    void append(const char *more) noexcept {
+        if (!ok_) return;
+        try {
+            text_ += more;
+        } catch (...) {
+        }
     }
 
     const char *data() const { return ok_ ? text_.c_str() : fallback_; }
@@ -317,6 +327,9 @@ void logMessage(Level level, const char *format, va_list ap) {
     FILE *debug = debugLog;
     if (route.file == nullptr && route.toSyslog == nullptr && debug == nullptr) return;
     Text text(format, ap);
+    if (level == Level::Access) {
+        if (const char *peer = accessPeerSuffix()) text.append(peer);
+    }
     writeLine(route.file, text);
     if (route.toSyslog != nullptr) route.toSyslog(text);
     writeLine(debug, text);

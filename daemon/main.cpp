@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 #include <cerrno>
@@ -13,7 +14,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 
+#include "cmdline.h"
 #include "config.h"
 #include "groups.h"
 #include "listener.h"
@@ -21,7 +24,10 @@
 #include "mapr.h"
 #include "maxtries.h"
 #include "methods.h"
+#include "notify.h"
+#include "peer.h"
 #include "request.h"
+#include "settings.h"
 #include "signals.h"
 #include "threadpool.h"
 
@@ -41,16 +47,10 @@ extern "C" const char *__lsan_default_suppressions() { return "leak:_dlerror_run
 namespace {
 
 constexpr const char *kPidPath = "/var/run/kiv-services-daemon.pid";
-constexpr const char *kBuildVersion = "buildVersion=v100k1a";
 
-// Exit status when "clientTimeout" is not a whole number of seconds >= 1.
-constexpr int kExitBadClientTimeout = 32;
-
-const char *firstValue(ConfigEntry *list, int count, const char *key) {
-    for (int i = 0; i < count; ++i)
-        if (strcasecmp(list[i].key, key) == 0) return list[i].value;
-    return nullptr;
-}
+// Write end of the pipe on which a detached child tells its parent that it
+// listens; -1 in the foreground.
+int readyPipe = -1;
 
 // "daemon": the first entry with a recognised word decides; default detach.
 bool detachRequested(ConfigEntry *list, int count) {
@@ -81,8 +81,10 @@ void ensureStandardDescriptors() {
         if (fcntl(fd, F_GETFD) < 0) nullDescriptor(fd, fd == 0 ? O_RDONLY : O_WRONLY);
 }
 
-// The parent's part of detaching: record the child's pid, then leave.
-[[noreturn]] void writePidFileAndExit(pid_t child) {
+// The parent's part of detaching: record the child's pid, then wait until
+// the child listens.  A child that fails first decides the parent's status,
+// and its pid file goes.
+[[noreturn]] void writePidFileAndWait(pid_t child, int readyFd) {
     int fd = open(kPidPath, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) exit(-123);
     fchmod(fd, 0644);  // an existing file may carry a looser mode
@@ -91,8 +93,48 @@ void ensureStandardDescriptors() {
     fprintf(f, "%d", static_cast<int>(child));
     fflush(f);
     fclose(f);
-    sleep(1);
-    exit(0);
+    char byte = 0;
+    ssize_t r;
+    do r = read(readyFd, &byte, 1);
+    while (r < 0 && errno == EINTR);
+    if (r == 1) exit(0);
+    int status = 0;
+    pid_t waited;
+    do waited = waitpid(child, &status, 0);
+    while (waited < 0 && errno == EINTR);
+    unlink(kPidPath);
+    if (waited == child && WIFEXITED(status)) exit(WEXITSTATUS(status) != 0 ? WEXITSTATUS(status) : 1);
+    if (waited == child && WIFSIGNALED(status)) exit(128 + WTERMSIG(status));
+    exit(1);
+}
+
+// The socket listens: a waiting parent may leave, a service manager may
+// route clients.
+void reportListening() {
+    if (readyPipe >= 0) {
+        const char byte = 'R';
+        ssize_t ignored = write(readyPipe, &byte, 1);
+        (void)ignored;
+        close(readyPipe);
+        readyPipe = -1;
+    }
+    notifyReady();
+}
+
+// Another daemon answering on the socket must not lose it, nor its logs and
+// pid file: refuse before touching any of them.
+void refuseSecondInstance() {
+    if (!daemonAnswers()) return;
+    fprintf(stderr, "kiv-services-daemon: another instance already answers on %s; not starting.\n", kSocketPath);
+    syslog(LOG_ERR, "another instance already answers on %s; not starting.", kSocketPath);
+    exit(kExitAlreadyRunning);
+}
+
+// A setting problem found at start-up: logged, then the process ends.
+[[noreturn]] void stopOn(const SettingProblem &problem, bool terminate) {
+    errorMessage("%s", problem.message.c_str());
+    if (terminate) termMethods();
+    exit(problem.status);
 }
 
 void writeBanner() {
@@ -112,30 +154,6 @@ void writeBanner() {
     if (disableGSS) debugMessage("GSSAPI disabled in kiv-services-daemon per user configuration.");
 }
 
-int numThreadsSetting(ConfigEntry *list, int count) {
-    const char *value = firstValue(list, count, "numThreads");
-    if (value == nullptr) return 4;
-    int n = static_cast<int>(atol(value));
-    if (n < 1) {
-        errorMessage("Invalid value for numThreads: %s", value);
-        exit(30);
-    }
-    return n;
-}
-
-int clientTimeoutSetting(ConfigEntry *list, int count) {
-    const char *value = firstValue(list, count, "clientTimeout");
-    if (value == nullptr) return 5;
-    char *end = nullptr;
-    errno = 0;
-    long n = strtol(value, &end, 10);
-    if (errno != 0 || end == value || *end != '\0' || n < 1 || n > 3600) {
-        errorMessage("Invalid value for clientTimeout: %s", value);
-        exit(kExitBadClientTimeout);
-    }
-    return static_cast<int>(n);
-}
-
 // Workers must not take SIGTERM/SIGUSR1: the main thread does, so its
 // accept() is the call that sees EINTR.
 ThreadPool *createPoolWithSignalsBlocked(int size) {
@@ -152,21 +170,28 @@ ThreadPool *createPoolWithSignalsBlocked(int size) {
 } // namespace
 
 int main(int argc, char **argv) {
-    (void)argc;
     // Descriptors 0-2 must be taken before any log or socket is opened, or a
     // log file could land on 0 and later be clobbered.
     ensureStandardDescriptors();
 
+    switch (parseCommandLine(argc, argv)) {
+    case CommandAction::Run:
+        break;
+    case CommandAction::Help:
+        printUsage(stdout);
+        return 0;
+    case CommandAction::Version:
+        printVersion(stdout);
+        return 0;
+    case CommandAction::CheckConfig:
+        return checkConfiguration(argv);
+    case CommandAction::UsageError:
+        printUsage(stderr);
+        return kExitUsage;
+    }
+
     // 1. Host services for the methods.
-    authLog.logDebug = debugMessage;
-    authLog.logAccess = accessMessage;
-    authLog.logWarning = warningMessage;
-    authLog.logError = errorMessage;
-    authLog.reserved = nullptr;
-    authLog.showPasswords = 0;
-    disableGSS = 0;
-    for (auto &record : authMethods) record.log = &authLog;
-    gssMethod.log = &authLog;
+    initHostServices();
 
     // 2-3. Configuration.
     char configPath[1024];
@@ -176,14 +201,26 @@ int main(int argc, char **argv) {
     int count = getConfiguration(configPath, &config);
     if (count < 0) exit(-count);
 
+    refuseSecondInstance();
+
     // 4-6. Detach or stay in the foreground.
     if (detachRequested(config, count)) {
+        int ready[2];
+        if (pipe2(ready, O_CLOEXEC) != 0) {
+            syslog(LOG_ERR, "Unable to fork process.");
+            exit(34);
+        }
         pid_t pid = fork();
         if (pid < 0) {
             systemLogMessage(LOG_ERR, "Unable to fork process.");
             exit(34);
         }
-        if (pid > 0) writePidFileAndExit(pid);
+        if (pid > 0) {
+            close(ready[1]);
+            writePidFileAndWait(pid, ready[0]);
+        }
+        close(ready[0]);
+        readyPipe = ready[1];
         umask(0);
         initLogs(config, count, &authLog);
         if (setsid() < 0) {
@@ -200,6 +237,8 @@ int main(int argc, char **argv) {
     // 7-8.
     writeBanner();
     logConfigSettings(config, count, &authLog);
+    std::string exposed = exposedSecretWarning(configPath, config, count);
+    if (!exposed.empty()) warningMessage("%s", exposed.c_str());
 
     // 9. From here a SIGTERM waits until start-up is complete.
     std::unique_lock<std::mutex> life(lifecycleLock);
@@ -221,17 +260,29 @@ int main(int argc, char **argv) {
     if (const char *v = firstValue(config, count, "group_nocase"))
         groupNocase = (strcasecmp(v, "true") == 0 || strcasecmp(v, "yes") == 0) ? 1 : 0;
 
-    // 13.
-    int poolSize = numThreadsSetting(config, count);
-    debugMessage("Thread pool max size: %d", poolSize);
-    clientTimeout = clientTimeoutSetting(config, count);
+    // 13.  Settings whose failure has its own status; numThreads above 32
+    // is left for the pool to refuse (31).
+    SettingProblems problems;
+    StartupSettings startup;
+    readStartupSettings(config, count, &startup, &problems);
+    for (const auto &p : problems)
+        if (p.status == kExitBadNumThreads) stopOn(p, false);
+    debugMessage("Thread pool max size: %d", startup.poolSize);
+    for (const auto &p : problems)
+        if (p.status == kExitBadClientTimeout) stopOn(p, false);
+    clientTimeout = startup.clientTimeout;
     debugMessage("Client timeout: %d seconds", clientTimeout);
+    problems.clear();
+    readAccessSettings(config, count, &accessSettings, &problems);
+    if (!problems.empty()) stopOn(problems.front(), true);
+    debugMessage("Connections per user (root not counted): %d%s", accessSettings.maxConnectionsPerUser,
+                 accessSettings.maxConnectionsPerUser == 0 ? " (no limit)" : "");
 
     // 14.
     initMapR(config, count);
 
     // 15.
-    threadpool = createPoolWithSignalsBlocked(poolSize);
+    threadpool = createPoolWithSignalsBlocked(startup.poolSize);
     if (threadpool == nullptr) {
         errorMessage("Thread pool failed to initialize.");
         exit(31);
@@ -240,6 +291,7 @@ int main(int argc, char **argv) {
     // 16.
     rc = openListenSocket();
     if (rc != 0) exit(rc);
+    reportListening();
 
     // 17. Recovery point.
     if (sigsetjmp(env, 1) != 0) debugMessage("Recovered from Exception.");

@@ -19,6 +19,18 @@ struct IoBudget {
     Clock::duration leftWhilePaused{};
 };
 thread_local IoBudget budget;
+thread_local IntakeHandoff *intake = nullptr;
+
+// Copies up to n bytes the intake stage received; returns the count.
+int takeIntakeBytes(void *buffer, int n) {
+    if (intake == nullptr || n <= 0) return 0;
+    size_t left = intake->bytes.size() - intake->consumed;
+    size_t take = left < static_cast<size_t>(n) ? left : static_cast<size_t>(n);
+    if (take == 0) return 0;
+    if (buffer != nullptr) std::memcpy(buffer, intake->bytes.data() + intake->consumed, take);
+    intake->consumed += take;
+    return static_cast<int>(take);
+}
 
 void putInt(std::vector<uint8_t> &out, int32_t v) {
     uint8_t b[4];
@@ -45,7 +57,14 @@ bool waitReady(int fd, short events) {
 void ioBudgetStart(int seconds) {
     budget.active = true;
     budget.paused = false;
-    budget.deadline = Clock::now() + std::chrono::seconds(seconds);
+    budget.deadline = Clock::now() + (intake != nullptr ? intake->left : std::chrono::seconds(seconds));
+}
+
+void ioAdoptIntake(IntakeHandoff *handoff) { intake = handoff; }
+
+int sendHandshake(int *fd, const void *buffer) {
+    if (intake != nullptr && intake->handshakeSent >= 0) return intake->handshakeSent;
+    return sendResp(fd, buffer, 8);
 }
 
 void ioBudgetPause() {
@@ -73,8 +92,8 @@ int ioBudgetRemainingMs() {
 extern "C" int readinput(int *fd, void *buffer, int n) {
     if (n <= 0) return 0;
     auto *p = static_cast<uint8_t *>(buffer);
-    int got = 0;
-    ssize_t last = 0;
+    int got = takeIntakeBytes(p, n);
+    ssize_t last = got;
     while (got < n) {
         // Try first: the bytes are usually there already, and a poll per
         // read is a system call the common case does not need.
@@ -92,6 +111,7 @@ extern "C" int readinput(int *fd, void *buffer, int n) {
 
 extern "C" void draininput(int *fd, int n) {
     char scratch[50];
+    n -= takeIntakeBytes(nullptr, n);
     while (n > 0) {
         ssize_t r = recv(*fd, scratch, n < 50 ? static_cast<size_t>(n) : sizeof scratch, MSG_DONTWAIT);
         if (r < 0) {

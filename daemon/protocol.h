@@ -1,5 +1,6 @@
 // Client wire protocol: frame layouts, pure decoding, bounded socket I/O.
 #pragma once
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -47,3 +48,22 @@ void ioBudgetPause();
 void ioBudgetResume();
 // Milliseconds left (>= 0), or -1 when no budget is running on this thread.
 int ioBudgetRemainingMs();
+
+// What the listener's intake stage already did on a connection before a
+// worker took it: the client bytes it received (never more than the request
+// needs), whether it answered the opening message, and how much of the
+// client's I/O time it used.  Adopted by the worker's thread, the bytes are
+// read again through readinput/draininput, and ioBudgetStart grants only the
+// time left (the wait in the pool's queue is not the client's).
+struct IntakeHandoff {
+    std::vector<uint8_t> bytes;
+    size_t consumed = 0;
+    int handshakeSent = -1;  // -1: not answered; else the count sent for it
+    std::chrono::steady_clock::time_point deadline{};  // while in the intake
+    std::chrono::steady_clock::duration left{};        // set at the hand-over
+};
+// For the calling thread's next connection; null ends the adoption.
+void ioAdoptIntake(IntakeHandoff *handoff);
+// The 8-byte handshake reply: sent here, unless the intake stage sent it,
+// in which case that send's count is returned.
+int sendHandshake(int *fd, const void *buffer);

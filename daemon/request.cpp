@@ -264,7 +264,7 @@ Tail serve(Request &req) {
 
     const int status = geteuid() == 0 ? AUTH_OK : AUTH_NOT_PRIVILEGED;
     auto answer = encodeResultFrame(status);
-    if (sendResp(&req.fd, answer.data(), kHelloSize) != kHelloSize) {
+    if (sendHandshake(&req.fd, answer.data()) != kHelloSize) {
         errorMessage("Could not send init response.");
         return Tail::End;
     }

@@ -18,6 +18,7 @@
 #include "log.h"
 #include "maxtries.h"
 #include "methods.h"
+#include "notify.h"
 #include "threadpool.h"
 
 std::mutex lifecycleLock;
@@ -131,6 +132,7 @@ extern "C" void kivsdShutdown(int) {
         // Only one stop sequence runs; a second caller just waits for the exit.
         for (;;) pause();
     }
+    notifyStopping();
     // Let start-up finish first: the steps below concern what it creates.
     std::lock_guard<std::mutex> life(lifecycleLock);
     debugMessage("kiv-services-daemon shutting down.");

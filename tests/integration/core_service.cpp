@@ -110,12 +110,15 @@ TEST(Signals, Usr1IsLoggedAndServiceGoesOn) {
     opts.config = baseConfig("methods=pam\npam_users=alice:ok:1001:1001\n");
     Daemon d(opts);
     START_DAEMON(d);
-    // Signal only once the main thread sits in accept(): the reload must
-    // interrupt it, and the loop must carry on.
+    // Signal only once the main thread waits for connections (accept or
+    // the epoll wait of the intake): the reload must interrupt it, and the
+    // loop must carry on.
     const std::string syscallFile = "/proc/" + std::to_string(d.servingPid()) + "/syscall";
     ASSERT_TRUE(kivtest::waitFor([&] {
         std::string s = readFile(syscallFile);
-        return s.rfind(std::to_string(SYS_accept4) + " ", 0) == 0 || s.rfind(std::to_string(SYS_accept) + " ", 0) == 0;
+        for (long call : {SYS_accept4, SYS_accept, SYS_epoll_wait, SYS_epoll_pwait})
+            if (s.rfind(std::to_string(call) + " ", 0) == 0) return true;
+        return false;
     }));
     d.signal(SIGUSR1);
     ASSERT_TRUE(kivtest::waitFor([&] { return dumpFile(d, "debug.log").find("Got a reload signal!") != std::string::npos; }));

@@ -35,11 +35,12 @@ TEST(Startup, ConfigurationFailuresHaveTheirExitStatus) {
 TEST(Startup, MethodFailuresExit18) {
     // No "methods" key at all; an empty file behaves the same.
     EXPECT_EQ(exitStatusFor(baseConfig("")), 18);
-    // An empty file detaches (the default); the detached process fails.
+    // An empty file detaches (the default); the detached process fails, and
+    // the parent reports its status instead of success.
     {
         Daemon d(DaemonOptions{});
-        EXPECT_EQ(d.runToExit(), 0);
-        EXPECT_EQ(d.waitServingExit(5000), 18);
+        EXPECT_EQ(d.runToExit(), 18);
+        EXPECT_FALSE(kivtest::fileExists(kivtest::kPidPath));
     }
     // Only unknown or unsupported names.
     EXPECT_EQ(exitStatusFor(baseConfig("methods=gss ldap nosuch\n")), 18);

@@ -428,11 +428,11 @@ bool Daemon::spawn() {
         error_ = "already started";
         return false;
     }
-    if (connectable(kSocketPath)) {
+    if (!opts_.besideRunningDaemon && connectable(kSocketPath)) {
         error_ = std::string("another daemon already listens on ") + kSocketPath;
         return false;
     }
-    if (!opts_.keepRunFiles) {
+    if (!opts_.keepRunFiles && !opts_.besideRunningDaemon) {
         unlink(kSocketPath);
         unlink(kPidPath);
     }
@@ -460,7 +460,10 @@ bool Daemon::spawn() {
     std::vector<char *> envp;
     for (auto &s : envStrings) envp.push_back(s.data());
     envp.push_back(nullptr);
-    std::vector<char *> argv{argv0.data(), nullptr};
+    std::vector<std::string> args = opts_.args;
+    std::vector<char *> argv{argv0.data()};
+    for (auto &a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
     int euid = opts_.euid;
     uid_t ruid = opts_.ruid >= 0 ? static_cast<uid_t>(opts_.ruid) : 0;
     pid_t testPid = getpid();

@@ -71,6 +71,11 @@ struct DaemonOptions {
     // socket is never mistaken for a live daemon because start() only counts
     // a successful connect().
     bool keepRunFiles = false;
+    // Command-line arguments after argv[0].
+    std::vector<std::string> args{};
+    // Start even though a daemon already answers on the socket (tests of the
+    // daemon's own refusal to run twice).
+    bool besideRunningDaemon = false;
 };
 
 // A copy of the executable at `path` that every user can run.  Tests start
