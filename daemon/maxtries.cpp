@@ -22,6 +22,7 @@
 
 #include "log.h"
 #include "methods.h"
+#include "request.h"
 
 extern "C" {
 int maxtries = 0;
@@ -32,7 +33,7 @@ AttemptRecord *attempts = nullptr;
 pthread_mutex_t authAttempLock = PTHREAD_MUTEX_INITIALIZER;
 }
 
-int maxtriesInflightWaitMs = 10000;
+int maxtriesInflightWaitMs = -1;
 
 namespace {
 
@@ -349,11 +350,13 @@ Precheck maxtriesPrecheck(const char *user, int64_t now) {
     char key[sizeof(AttemptRecord::name)];
     attemptKey(user, key);
 
+    // Bounded like the client's own I/O, so a stop is not held up longer.
+    const int waitMs = maxtriesInflightWaitMs >= 0 ? maxtriesInflightWaitMs : clientTimeout * 1000;
     timespec deadline;
     clock_gettime(CLOCK_REALTIME, &deadline);
     const time_t started = deadline.tv_sec;
-    deadline.tv_sec += maxtriesInflightWaitMs / 1000;
-    deadline.tv_nsec += static_cast<long>(maxtriesInflightWaitMs % 1000) * 1000000L;
+    deadline.tv_sec += waitMs / 1000;
+    deadline.tv_nsec += static_cast<long>(waitMs % 1000) * 1000000L;
     if (deadline.tv_nsec >= 1000000000L) {
         deadline.tv_sec += 1;
         deadline.tv_nsec -= 1000000000L;

@@ -42,7 +42,7 @@ void attemptKey(const char *name, char *key);
 // that requests arriving together cannot all pass the check: at most
 // `maxtries` unsettled or counted attempts exist for a name at any time.
 // How long a request waits for attempts in flight to settle when they hold
-// every attempt left, before it is refused (milliseconds).
+// every attempt left, before it is refused (milliseconds; -1: clientTimeout).
 extern int maxtriesInflightWaitMs;
 enum class Precheck {
     Go,           // reserved: try the methods, then settle with one call below

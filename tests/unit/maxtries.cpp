@@ -38,7 +38,7 @@ protected:
         pthread_mutex_unlock(&authAttempLock);
         maxtries = maxperiod = maxtriesWait = 0;
         maxtriesNocase = 0;
-        maxtriesInflightWaitMs = 10000;
+        maxtriesInflightWaitMs = -1;
         closeLogs();
     }
     void settings(int tries, int period, int wait) {
