@@ -126,7 +126,7 @@ void reportListening() {
 void refuseSecondInstance() {
     if (!daemonAnswers()) return;
     fprintf(stderr, "kiv-services-daemon: another instance already answers on %s; not starting.\n", kSocketPath);
-    syslog(LOG_ERR, "another instance already answers on %s; not starting.", kSocketPath);
+    systemLogMessage(LOG_ERR, "another instance already answers on %s; not starting.", kSocketPath);
     exit(kExitAlreadyRunning);
 }
 
@@ -207,7 +207,7 @@ int main(int argc, char **argv) {
     if (detachRequested(config, count)) {
         int ready[2];
         if (pipe2(ready, O_CLOEXEC) != 0) {
-            syslog(LOG_ERR, "Unable to fork process.");
+            systemLogMessage(LOG_ERR, "Unable to fork process.");
             exit(34);
         }
         pid_t pid = fork();

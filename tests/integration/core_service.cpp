@@ -30,7 +30,9 @@ TEST(Maxtries, LockOutAndRelease) {
     standardAccounts();
     DaemonOptions opts;
     opts.modules = {module("pam", "kivmodpam.so")};
-    opts.config = baseConfig("methods=pam\nmaxtries=2\nmaxtriesPeriod=60\nmaxtriesWait=2\n"
+    // pam may sit on a directory that ignores case; this one does not, and
+    // says so.
+    opts.config = baseConfig("methods=pam\nmaxtries=2\nmaxtriesPeriod=60\nmaxtriesWait=2\nmaxtriesNocase=no\n"
                              "pam_users=alice:ok:1001:1001::right;Alice:ok:1001:1001::right\n");
     Daemon d(opts);
     START_DAEMON(d);
