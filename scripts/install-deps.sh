@@ -13,6 +13,7 @@ packages=(
   util-linux passwd
   libpam0g-dev
   libkrb5-dev krb5-kdc krb5-admin-server krb5-user krb5-config
+  pamtester python3 python3-pip python3-setuptools python3-wheel
 )
 missing=()
 for p in "${packages[@]}"; do
