@@ -25,3 +25,19 @@ execute_process(COMMAND ${CC} -Wall -Wextra -Werror ${EXTRA_FLAGS} ${SOURCE} ${f
 if(rc)
   message(FATAL_ERROR "building ${SOURCE} against the staged library failed")
 endif()
+
+# The library exports the C API and nothing else, under SONAME libkivclient.so.1.
+file(GLOB_RECURSE lib ${STAGE}/libkivclient.so.1)
+execute_process(COMMAND nm -D --defined-only ${lib} OUTPUT_VARIABLE syms RESULT_VARIABLE rc)
+string(REGEX MATCHALL "[^\n ]+\n" names "${syms}")
+list(TRANSFORM names STRIP)
+list(SORT names)
+set(api KIVCLIENT_1 kiv_authenticate@@KIVCLIENT_1 kiv_result_free@@KIVCLIENT_1 kiv_strerror@@KIVCLIENT_1
+    kiv_strresult@@KIVCLIENT_1)
+if(rc OR NOT names STREQUAL api)
+  message(FATAL_ERROR "libkivclient.so.1 exports: ${names}\nexpected only: ${api}")
+endif()
+execute_process(COMMAND objdump -p ${lib} OUTPUT_VARIABLE dyn)
+if(NOT dyn MATCHES "SONAME +libkivclient\\.so\\.1\n")
+  message(FATAL_ERROR "libkivclient has no SONAME libkivclient.so.1")
+endif()
