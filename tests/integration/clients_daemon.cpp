@@ -209,7 +209,10 @@ ProcRun pamtester(const std::string &service, const std::string &user, const std
     std::vector<std::string> args = {"pamtester", service, user};
     args.insert(args.end(), ops.begin(), ops.end());
     std::map<std::string, std::string> env;
-    if (*KIV_ASAN_PRELOAD) env = {{"LD_PRELOAD", KIV_ASAN_PRELOAD}, {"ASAN_OPTIONS", "detect_leaks=0"}};
+    // Under ASan pamtester needs the runtime first, and libcrypt loaded at
+    // start so that the runtime's crypt interceptor finds it (pam_unix).
+    if (*KIV_ASAN_PRELOAD)
+        env = {{"LD_PRELOAD", std::string(KIV_ASAN_PRELOAD) + " libcrypt.so.1"}, {"ASAN_OPTIONS", "detect_leaks=0"}};
     return run(args, input, env);
 }
 
