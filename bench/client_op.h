@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "accounts.h"
-#include "kivclient.h"
+#include "kivclient.hpp"
 #include "loadgen.h"
 
 namespace kivbench {

@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "child.h"
-#include "kivclient.h"
+#include "kivclient.hpp"
 #include "private_ns.h"
 
 namespace kivbench {

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <string>
 
-#include "kivclient.h"
+#include <kivclient.h>
 
 namespace {
 
@@ -54,16 +54,27 @@ const char kUsage[] =
 
 int exitStatusFor(int code) {
     switch (code) {
-    case AUTH_OK: return kExitOk;
-    case AUTH_ERROR:
-    case AUTH_NOT_PRIVILEGED:
-    case AUTH_EXPIRED:
-    case AUTH_NOAUTH:
-    case AUTH_UNKNOWN_USER:
-    case AUTH_REQUEST_FAILED: return code;   // 2..7, one status each
+    case KIV_AUTH_OK: return kExitOk;
+    case KIV_AUTH_ERROR:
+    case KIV_AUTH_NOT_PRIVILEGED:
+    case KIV_AUTH_EXPIRED:
+    case KIV_AUTH_NOAUTH:
+    case KIV_AUTH_UNKNOWN_USER:
+    case KIV_AUTH_REQUEST_FAILED: return code;   // 2..7, one status each
     default: return kExitOtherCode;
     }
 }
+
+std::string resultName(int code) {
+    if (exitStatusFor(code) == kExitOtherCode) return "UNKNOWN(" + std::to_string(code) + ")";
+    return kiv_strresult(code);
+}
+
+// Frees the library's record on every path.
+struct ResultRecord {
+    kiv_result *r = nullptr;
+    ~ResultRecord() { kiv_result_free(r); }
+};
 
 // Holds a secret and wipes it when done.
 struct Secret {
@@ -108,7 +119,7 @@ ReadStatus readLine(int fd, std::string &out) {
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) return ReadStatus::Failed;
         if (r == 0 || c == '\n') break;
-        if (out.size() == static_cast<size_t>(kiv::kMaxPasswordLength)) tooLong = true;
+        if (out.size() == static_cast<size_t>(KIVCLIENT_MAX_PASSWORD)) tooLong = true;
         if (!tooLong) out.push_back(c);
     }
     if (!tooLong) return ReadStatus::Ok;
@@ -171,7 +182,7 @@ ReadStatus readTokenFile(const char *path, std::string &out, std::string &why) {
         why = std::string("cannot open ") + path + ": " + std::strerror(errno);
         return ReadStatus::Failed;
     }
-    const size_t max = static_cast<size_t>(kiv::kMaxTokenLength);
+    const size_t max = KIVCLIENT_MAX_TOKEN;
     out.clear();
     char buf[4096];
     for (;;) {
@@ -218,7 +229,8 @@ int usageError(const std::string &msg) {
 int main(int argc, char **argv) {
     bool fromStdin = false;
     const char *tokenFile = nullptr;
-    kiv::Options opts;
+    const char *socketPath = KIVCLIENT_DEFAULT_SOCKET;
+    int timeoutMs = KIVCLIENT_DEFAULT_TIMEOUT_MS;
     static const option longOpts[] = {{"stdin", no_argument, nullptr, 's'},
                                       {"token-file", required_argument, nullptr, 'k'},
                                       {"socket", required_argument, nullptr, 'S'},
@@ -231,14 +243,14 @@ int main(int argc, char **argv) {
         switch (c) {
         case 's': fromStdin = true; break;
         case 'k': tokenFile = optarg; break;
-        case 'S': opts.socketPath = optarg; break;
+        case 'S': socketPath = optarg; break;
         case 't': {
             char *end = nullptr;
             errno = 0;
             long v = std::strtol(optarg, &end, 10);
             if (errno || end == optarg || *end || v < 1 || v > 86400)
                 return usageError(std::string("invalid --timeout '") + optarg + "' (1 to 86400 seconds)");
-            opts.timeoutMs = static_cast<int>(v * 1000);
+            timeoutMs = static_cast<int>(v * 1000);
             break;
         }
         case 'h': std::fputs(kUsage, stdout); return kExitOk;
@@ -251,7 +263,7 @@ int main(int argc, char **argv) {
     if (fromStdin && tokenFile) return usageError("--stdin and --token-file exclude each other");
     std::string user = argv[optind];
     if (user.empty()) return usageError("the user name is empty");
-    if (user.size() > static_cast<size_t>(kiv::kMaxNameLength))
+    if (user.size() > static_cast<size_t>(KIVCLIENT_MAX_NAME))
         return usageError("the user name is longer than 255 bytes; not sent");
 
     Secret secret;
@@ -273,18 +285,19 @@ int main(int argc, char **argv) {
     if (!tokenFile && secret.bytes.find('\0') != std::string::npos)
         return usageError("the password contains a NUL byte; not sent");
 
-    kiv::Result res = tokenFile ? kiv::authenticateToken(user, secret.bytes, opts)
-                                : kiv::authenticatePassword(user, secret.bytes, opts);
-    if (!res.reply) {
-        std::fprintf(stderr, "kiv-services-client: %s\n", res.error.c_str());
+    ResultRecord rec;
+    int rc = kiv_authenticate(socketPath, user.c_str(), secret.bytes.data(), secret.bytes.size(),
+                              tokenFile ? KIV_FLAG_TOKEN : 0, timeoutMs, &rec.r);
+    if (rc != 0) {
+        std::fprintf(stderr, "kiv-services-client: %s (%s)\n", kiv_strerror(rc), socketPath);
         return kExitTransport;
     }
-    const kiv::Reply &r = *res.reply;
-    std::printf("result: %s\n", kiv::resultName(r.code).c_str());
-    if (r.ok()) {
-        std::printf("uid: %d\n", r.uid);
+    const kiv_result &r = *rec.r;
+    std::printf("result: %s\n", resultName(r.code).c_str());
+    if (r.code == KIV_AUTH_OK) {
+        std::printf("uid: %d\n", static_cast<int>(r.uid));
         std::string groups;
-        for (int g : r.groups) groups += " " + std::to_string(g);
+        for (size_t i = 0; i < r.ngroups; ++i) groups += " " + std::to_string(static_cast<int>(r.groups[i]));
         std::printf("groups:%s\n", groups.c_str());
         std::printf("name: %s\n", printable(r.name).c_str());
     }

@@ -1,6 +1,6 @@
 // Client side of the daemon's socket protocol: frame codec and a connection
 // whose every wait is bounded.
-#include "kivclient.h"
+#include "kivclient.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -72,42 +72,41 @@ std::string checkName(const std::string &user) {
 Result exchange(int type, const std::string &user, const std::string &secret, const Options &opts) {
     Result res;
     Connection c(opts);
-    if (!c.connect()) {
-        res.error = c.error();
+    auto failWith = [&res](Failure f, std::string why) {
+        res.failure = f;
+        res.error = std::move(why);
         return res;
+    };
+    if (!c.connect()) return failWith(c.failure(), c.error());
+    if (opts.refuseOwnProcess) {
+        ucred peer{};
+        socklen_t len = sizeof peer;
+        if (getsockopt(c.fd(), SOL_SOCKET, SO_PEERCRED, &peer, &len) != 0)
+            return failWith(Failure::Io, sysError("reading the daemon's credentials"));
+        if (peer.pid == getpid())
+            return failWith(Failure::Loop, opts.socketPath +
+                                               " is served by this process itself: a request would wait for itself");
     }
     auto status = c.handshake();
-    if (!status) {
-        res.error = c.error();
-        return res;
-    }
+    if (!status) return failWith(c.failure(), c.error());
     if (*status != AUTH_OK) {
         if (*status == AUTH_NOT_PRIVILEGED) {
             Reply r;
             r.code = AUTH_NOT_PRIVILEGED;
             res.reply = r;
-        } else {
-            res.error = "handshake refused with " + resultName(*status);
+            return res;
         }
-        return res;
+        return failWith(Failure::Protocol, "handshake refused with " + resultName(*status));
     }
     std::vector<uint8_t> req = encodeRequest(type, user, secret);
     bool sent = c.sendBytes(req);
     wipe(req.data(), req.size());
-    if (!sent) {
-        res.error = c.error();
-        return res;
-    }
+    if (!sent) return failWith(c.failure(), c.error());
     auto reply = c.readReply();
-    if (!reply) {
-        res.error = c.error();
-        return res;
-    }
+    if (!reply) return failWith(c.failure(), c.error());
     // A success that names someone else is not this request's answer.
-    if (reply->ok() && reply->name != user) {
-        res.error = "malformed reply: success for a different user name";
-        return res;
-    }
+    if (reply->ok() && reply->name != user)
+        return failWith(Failure::Protocol, "malformed reply: success for a different user name");
     res.reply = std::move(reply);
     return res;
 }
@@ -165,7 +164,10 @@ Result authenticatePassword(const std::string &user, const std::string &password
     // would be silently ignored.
     if (res.error.empty() && password.find('\0') != std::string::npos)
         res.error = "password contains a NUL byte";
-    if (!res.error.empty()) return res;
+    if (!res.error.empty()) {
+        res.failure = Failure::Invalid;
+        return res;
+    }
     return exchange(REQUEST_PASSWORD, user, password, opts);
 }
 
@@ -174,7 +176,10 @@ Result authenticateToken(const std::string &user, const std::string &token, cons
     res.error = checkName(user);
     if (res.error.empty() && token.size() > static_cast<size_t>(kMaxTokenLength))
         res.error = "token is longer than " + std::to_string(kMaxTokenLength) + " bytes";
-    if (!res.error.empty()) return res;
+    if (!res.error.empty()) {
+        res.failure = Failure::Invalid;
+        return res;
+    }
     return exchange(REQUEST_GSS_TOKEN, user, token, opts);
 }
 
@@ -192,10 +197,11 @@ void Connection::close() {
 bool Connection::connect() {
     close();
     error_.clear();
+    failure_ = Failure::None;
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (opts_.socketPath.empty() || opts_.socketPath.size() >= sizeof addr.sun_path) {
-        error_ = "socket path is empty or too long: " + opts_.socketPath;
+        fail(Failure::Connect, "socket path is empty or too long: " + opts_.socketPath);
         return false;
     }
     std::memcpy(addr.sun_path, opts_.socketPath.data(), opts_.socketPath.size());
@@ -203,7 +209,7 @@ bool Connection::connect() {
     for (;;) {
         fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (fd_ < 0) {
-            error_ = sysError("socket");
+            fail(Failure::Connect, sysError("socket"));
             return false;
         }
         if (::connect(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) return true;
@@ -225,14 +231,14 @@ bool Connection::connect() {
             continue;
         }
         errno = e;
-        error_ = sysError("connect " + opts_.socketPath);
+        fail(e == ETIMEDOUT ? Failure::Timeout : Failure::Connect, sysError("connect " + opts_.socketPath));
         return false;
     }
 }
 
 bool Connection::sendBytes(const void *data, size_t n) {
     if (fd_ < 0) {
-        error_ = "not connected";
+        fail(Failure::Io, "not connected");
         return false;
     }
     auto deadline = Clock::now() + std::chrono::milliseconds(opts_.timeoutMs);
@@ -248,11 +254,14 @@ bool Connection::sendBytes(const void *data, size_t n) {
         if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             int r = waitFd(fd_, POLLOUT, deadline);
             if (r > 0) continue;
-            error_ = r == 0 ? "timed out sending (" + std::to_string(off) + " of " + std::to_string(n) + " bytes sent)"
-                            : sysError("poll");
+            if (r == 0)
+                fail(Failure::Timeout, "timed out sending (" + std::to_string(off) + " of " + std::to_string(n) +
+                                           " bytes sent)");
+            else
+                fail(Failure::Io, sysError("poll"));
             return false;
         }
-        error_ = sysError("send");
+        fail(Failure::Io, sysError("send"));
         return false;
     }
     return true;
@@ -260,7 +269,7 @@ bool Connection::sendBytes(const void *data, size_t n) {
 
 bool Connection::readExact(void *data, size_t n) {
     if (fd_ < 0) {
-        error_ = "not connected";
+        fail(Failure::Io, "not connected");
         return false;
     }
     auto deadline = Clock::now() + std::chrono::milliseconds(opts_.timeoutMs);
@@ -273,18 +282,20 @@ bool Connection::readExact(void *data, size_t n) {
             continue;
         }
         if (r == 0) {
-            error_ = "connection closed after " + std::to_string(off) + " of " + std::to_string(n) + " bytes";
+            fail(Failure::Io, "connection closed after " + std::to_string(off) + " of " + std::to_string(n) + " bytes");
             return false;
         }
         if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
             int w = waitFd(fd_, POLLIN, deadline);
             if (w > 0) continue;
-            error_ = w == 0 ? "timed out reading (" + std::to_string(off) + " of " + std::to_string(n) + " bytes)"
-                            : sysError("poll");
+            if (w == 0)
+                fail(Failure::Timeout, "timed out reading (" + std::to_string(off) + " of " + std::to_string(n) + " bytes)");
+            else
+                fail(Failure::Io, sysError("poll"));
             return false;
         }
-        error_ = sysError("recv");
+        fail(Failure::Io, sysError("recv"));
         return false;
     }
     return true;
@@ -331,7 +342,7 @@ std::optional<int> Connection::handshake() {
         return std::nullopt;
     }
     if (getWord(b + 4) != 0) {
-        error_ = "malformed handshake reply: second word is " + std::to_string(getWord(b + 4));
+        fail(Failure::Protocol, "malformed handshake reply: second word is " + std::to_string(getWord(b + 4)));
         return std::nullopt;
     }
     return getWord(b);
@@ -345,14 +356,20 @@ std::optional<Reply> Connection::readReply() {
     }
     Reply r;
     const int64_t n = decodeReplyHead(head, r, error_);
-    if (n < 0) return std::nullopt;
+    if (n < 0) {
+        fail(Failure::Protocol, error_);
+        return std::nullopt;
+    }
     if (n == 0) return r;
     std::vector<uint8_t> body(static_cast<size_t>(n));
     if (!readExact(body.data(), body.size())) {
         error_ = "reading success reply: " + error_;
         return std::nullopt;
     }
-    if (!decodeReplyBody(body.data(), body.size(), r, error_)) return std::nullopt;
+    if (!decodeReplyBody(body.data(), body.size(), r, error_)) {
+        fail(Failure::Protocol, error_);
+        return std::nullopt;
+    }
     return r;
 }
 

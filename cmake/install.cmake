@@ -26,23 +26,13 @@ foreach(mod kivmodldapnss kivmodldap kivmodpam kivmodgss kivmodlib)
     install(TARGETS ${mod} LIBRARY DESTINATION ${KIV_PKG_LIBEXECDIR})
   endif()
 endforeach()
-if(TARGET pam_kiv)
-  install(TARGETS pam_kiv LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/security)
-endif()
 if(TARGET kiv-services-client)
   install(TARGETS kiv-services-client RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 
-# Development files: the module contract, the client header and library.
-file(GLOB _kiv_headers ${CMAKE_SOURCE_DIR}/include/*.h)
-if(EXISTS ${CMAKE_SOURCE_DIR}/client/kivclient.h)
-  list(APPEND _kiv_headers ${CMAKE_SOURCE_DIR}/client/kivclient.h)
-endif()
-list(REMOVE_DUPLICATES _kiv_headers)
-install(FILES ${_kiv_headers} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-if(TARGET kivclient)
-  install(TARGETS kivclient ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-endif()
+# Development files: the module contract.  The client library, its header,
+# pkg-config file and the PAM module install from client/ and pam/.
+install(FILES ${CMAKE_SOURCE_DIR}/include/kivmod.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 # The shipped configuration: the example with logs in the log directory.  It
 # names LDAP_HOST_PW when LDAP is used, so only root may read it.

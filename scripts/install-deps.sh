@@ -16,6 +16,7 @@ packages=(
   logrotate
   debhelper dpkg-dev fakeroot lintian groff-base systemd binutils libsystemd-dev
   clang libclang-rt-14-dev
+  pamtester python3 python3-pip python3-setuptools python3-wheel
 )
 missing=()
 for p in "${packages[@]}"; do

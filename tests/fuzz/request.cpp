@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "kivclient.h"
+#include "kivclient.hpp"
 #include "log.h"
 #include "methods.h"
 #include "protocol.h"

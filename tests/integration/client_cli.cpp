@@ -23,7 +23,7 @@
 #include <sstream>
 #include <thread>
 
-#include "kivclient.h"
+#include "kivclient.hpp"
 #include "sandbox.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "kivclient.h"
+#include "kivclient.hpp"
 #include "sandbox.h"
 
 namespace coretest {

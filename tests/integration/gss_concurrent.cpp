@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "gss_realm.h"
-#include "kivclient.h"
+#include "kivclient.hpp"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "gss_realm.h"
-#include "kivclient.h"
+#include "kivclient.hpp"
 #include "mapr_standin.h"
 
 namespace {

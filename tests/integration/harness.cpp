@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "kivclient.h"
+#include "kivclient.hpp"
 #include "sandbox.h"
 
 namespace {

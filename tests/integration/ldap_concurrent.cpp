@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "../unit/ldap_common.h"
-#include "kivclient.h"
+#include "kivclient.hpp"
 #include "sandbox.h"
 
 using namespace ldaptest;

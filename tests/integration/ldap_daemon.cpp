@@ -7,7 +7,7 @@
 #include <algorithm>
 
 #include "../unit/ldap_common.h"
-#include "kivclient.h"
+#include "kivclient.hpp"
 #include "sandbox.h"
 
 using namespace ldaptest;

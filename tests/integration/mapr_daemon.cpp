@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "kivclient.h"
+#include "kivclient.hpp"
 #include "mapr_standin.h"
 #include "sandbox.h"
 

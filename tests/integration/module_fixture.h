@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-#include "kivclient.h"
+#include "kivclient.hpp"
 #include "sandbox.h"
 
 namespace modtest {

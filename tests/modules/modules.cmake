@@ -10,3 +10,6 @@ kiv_test_module(custom_initfail kivmodlib ${SCRIPTED} PREFIX=custom WITH_GETGROU
 kiv_test_module(gss kivmodgss ${SCRIPTED} PREFIX=gss TOKEN_METHOD)
 kiv_test_module(ldap_openssl kivmodldap ${SCRIPTED} PREFIX=ldap WITH_LDAP_GETGROUPS WITH_CONTINUE)
 kiv_test_module(pam_noauth_symbol kivmodpam ${CMAKE_CURRENT_SOURCE_DIR}/incomplete.cpp)
+# A "pam" method running a real PAM stack (pam_kiv loop tests).
+kiv_test_module(pam_stack kivmodpam ${CMAKE_CURRENT_SOURCE_DIR}/pam_stack.c)
+target_link_libraries(testmod_pam_stack PRIVATE pam)

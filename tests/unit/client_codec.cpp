@@ -12,7 +12,7 @@
 #include <functional>
 #include <thread>
 
-#include "kivclient.h"
+#include "kivclient.hpp"
 #include "sandbox.h"
 
 namespace {

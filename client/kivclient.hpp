@@ -23,17 +23,33 @@ struct Reply {
     bool ok() const { return code == AUTH_OK; }
 };
 
+// Why an exchange gave no reply.
+enum class Failure {
+    None,
+    Invalid,    // refused before sending: bad name, password or token
+    Connect,    // no connection to the socket
+    Timeout,    // a connect, write or read ran out of time
+    Io,         // the connection failed or closed mid-exchange
+    Protocol,   // the daemon's answer was malformed
+    Loop,       // the socket is served by this very process
+};
+
 // Outcome of one exchange: either a reply, or a transport failure described
 // in `error` (connect refused, timeout, short read, bad frame...).
 struct Result {
     std::optional<Reply> reply;
     std::string error;
+    Failure failure = Failure::None;
     bool ok() const { return reply && reply->ok(); }
 };
 
 struct Options {
     std::string socketPath = kDefaultSocketPath;
     int timeoutMs = 10000;   // bound on every connect/read/write
+    // Refuse (Failure::Loop) when the listening socket belongs to the calling
+    // process: a client running inside the daemon (its PAM stack calling
+    // pam_kiv) would otherwise wait on a worker that waits on it.
+    bool refuseOwnProcess = false;
 };
 
 // Name of a result code: "AUTH_OK", "AUTH_NOAUTH", ... or "UNKNOWN(<decimal>)".
@@ -97,11 +113,17 @@ public:
     void close();
     int fd() const { return fd_; }
     const std::string &error() const { return error_; }
+    Failure failure() const { return failure_; }
 
 private:
     Options opts_;
     int fd_ = -1;
     std::string error_;
+    Failure failure_ = Failure::None;
+    void fail(Failure f, std::string why) {
+        failure_ = f;
+        error_ = std::move(why);
+    }
 };
 
 } // namespace kiv
