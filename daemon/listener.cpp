@@ -126,7 +126,19 @@ public:
 
     void readReady(int fd) {
         auto it = connections_.find(fd);
-        if (it != connections_.end() && it->second.connection->advance()) handOff(it);
+        if (it == connections_.end()) return;
+        bool complete = false;
+        try {
+            complete = it->second.connection->advance();
+        } catch (const std::bad_alloc &) {
+            // Without memory for the request, this client cannot be served.
+            const uid_t uid = it->second.connection->peer().uid;
+            epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+            connections_.erase(it);
+            drop(fd, uid, true);
+            return;
+        }
+        if (complete) handOff(it);
     }
 
     // Connections out of time go to a worker, which answers them as a
@@ -164,9 +176,29 @@ private:
         return it != connections_.end() && it->second.serial == d.serial;
     }
 
+    // Out of memory anywhere in the intake costs that one connection, never
+    // the daemon: the accept loop has no one to hand an exception to.
     void admit(int fd) {
-        debugMessage("kiv-services-daemon connection accepted.");
         PeerCredentials peer;
+        bool reserved = false;
+        try {
+            admit(fd, peer, reserved);
+        } catch (const std::bad_alloc &) {
+            // The table insertion is the last step, so the descriptor is
+            // not in it; it may be in the epoll set already.
+            epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+            drop(fd, peer.uid, reserved);
+        }
+    }
+
+    void drop(int fd, uid_t uid, bool reserved) {
+        errorMessage("Out of memory in the intake; closing connection %d.", fd);
+        close(fd);
+        if (reserved) releaseConnection(uid);
+    }
+
+    void admit(int fd, PeerCredentials &peer, bool &reserved) {
+        debugMessage("kiv-services-daemon connection accepted.");
         const bool known = readPeerCredentials(fd, !accessSettings.allowedGroups.empty(), &peer);
         debugMessage("Connection %d from peer uid %d pid %d.", fd, static_cast<int>(peer.uid),
                      static_cast<int>(peer.pid));
@@ -181,7 +213,8 @@ private:
             close(fd);
             return;
         }
-        if (!reserveConnection(peer.uid, accessSettings.maxConnectionsPerUser)) {
+        reserved = reserveConnection(peer.uid, accessSettings.maxConnectionsPerUser);
+        if (!reserved) {
             accessMessage("Connection refused: peer uid %u pid %d already holds %d connections "
                           "(maxConnectionsPerUser).",
                           static_cast<unsigned>(peer.uid), static_cast<int>(peer.pid),
