@@ -42,13 +42,13 @@ in_root() { chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin "$
 mkdir "$root/tmp/debs"
 debs=()
 for d in "$debdir"/kiv-services-daemon_*.deb "$debdir"/kiv-services-client_*.deb \
-         "$debdir"/kiv-services-daemon-dev_*.deb; do
+         "$debdir"/kiv-services-daemon-dev_*.deb "$debdir"/libkivclient1_*.deb; do
   [ -f "$d" ] || fail "missing package $d"
   cp "$d" "$root/tmp/debs/"
   debs+=("/tmp/debs/$(basename "$d")")
 done
 # A copy of this package already on the host must not mask the new one.
-in_root dpkg --purge kiv-services-daemon kiv-services-client kiv-services-daemon-dev >/dev/null 2>&1 || true
+in_root dpkg --purge kiv-services-daemon kiv-services-client kiv-services-daemon-dev libkivclient1 >/dev/null 2>&1 || true
 in_root dpkg -i "${debs[@]}" > "$root/tmp/dpkg.log" 2>&1 \
   || { cat "$root/tmp/dpkg.log"; fail "dpkg -i failed"; }
 
@@ -110,6 +110,6 @@ rc=0; wait $daemon || rc=$?
 check "daemon stops with status 0 on SIGTERM" test $rc = 0
 
 # ---- removal
-in_root dpkg --purge kiv-services-daemon kiv-services-client kiv-services-daemon-dev > "$root/tmp/dpkg.log" 2>&1 \
+in_root dpkg --purge kiv-services-daemon kiv-services-client kiv-services-daemon-dev libkivclient1 > "$root/tmp/dpkg.log" 2>&1 \
   || { cat "$root/tmp/dpkg.log"; fail "dpkg --purge failed"; }
 check "purge removes the configuration and the daemon" test ! -e "$root$conf" -a ! -e "$root$dir"
