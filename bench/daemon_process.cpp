@@ -80,8 +80,12 @@ bool DaemonProcess::start(int timeoutMs, std::string *error) {
     std::error_code ec;
     const std::string exe = dir_ + "/kiv-services-daemon";
     std::filesystem::create_symlink(setup_.binDir + "/kiv-services-daemon", exe, ec);
-    for (const std::string &m : setup_.modules)
+    for (const std::string &m : setup_.modules) {
         if (!ec) std::filesystem::copy_file(setup_.binDir + "/" + m, dir_ + "/" + m, ec);
+        // The daemon refuses modules that others could write; the copy keeps
+        // whatever mode the build's umask gave.
+        if (!ec) chmod((dir_ + "/" + m).c_str(), 0755);
+    }
     if (ec) {
         *error = "placing the daemon: " + ec.message();
         return false;

@@ -3,10 +3,13 @@
 #include "methods.h"
 
 #include <dlfcn.h>
+#include <limits.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "config.h"
 #include "groups.h"
@@ -49,6 +52,49 @@ void *findSymbol(void *library, const char *prefix, const char *suffix, char *sy
     return found;
 }
 
+std::string parentOf(const std::string &path) {
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Why a directory may let someone other than root swap what we load, or "".
+// The module's own directory must be writable by root alone; a directory
+// above it may also be a sticky one such as /tmp, where nobody can rename
+// what root put there.
+std::string untrustedDirectory(const std::string &dir) {
+    char resolved[PATH_MAX];
+    if (realpath(dir.c_str(), resolved) == nullptr) return "its directory " + dir + " cannot be resolved";
+    std::string at = resolved;
+    for (bool own = true;; own = false) {
+        struct stat st;
+        if (stat(at.c_str(), &st) != 0) return "directory " + at + " cannot be examined";
+        if (st.st_uid != 0) return "directory " + at + " is not owned by root";
+        const bool othersWrite = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+        if (othersWrite && (own || (st.st_mode & S_ISVTX) == 0))
+            return "directory " + at + " is writable by group or others";
+        if (at == "/") return "";
+        at = parentOf(at);
+    }
+}
+
+// Why a module file must not be loaded as root, or "" when it may.  Code
+// that runs with euid 0 must come from where only root can write: the file
+// itself (links followed), the directory it lies in and the one its name was
+// found in.  A file that does not exist is left for dlopen to report.
+std::string untrustedModule(const char *path) {
+    struct stat st;
+    if (lstat(path, &st) != 0) return "";
+    char resolved[PATH_MAX];
+    if (realpath(path, resolved) == nullptr || stat(resolved, &st) != 0) return "it cannot be resolved";
+    if (!S_ISREG(st.st_mode)) return "it is not a regular file";
+    if (st.st_uid != 0) return "it is not owned by root";
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return "it is writable by group or others";
+    std::string why = untrustedDirectory(parentOf(path));
+    if (why.empty()) why = untrustedDirectory(parentOf(resolved));
+    return why;
+}
+
 // Calls Init on a filled record; true when the method reports status 0.
 bool initRecord(MethodRecord *record, ConfigEntry *list, int count, char **message) {
     debugMessage("Initializing %s", record->name);
@@ -77,6 +123,14 @@ extern "C" int loadMethod(MethodRecord *record, const char *name, ConfigEntry *l
 
     debugMessage("Loading method %s from %s", prefix, path);
     record->name = prefix;
+
+    // Always an error, even for the optional GSS module: a planted file is
+    // worth an operator's attention.
+    const std::string untrusted = untrustedModule(path);
+    if (!untrusted.empty()) {
+        errorMessage("Refusing to load authentication method %s: %s.", path, untrusted.c_str());
+        return -1;
+    }
 
     void *library = dlopen(path, RTLD_NOW);
     if (library == nullptr) {

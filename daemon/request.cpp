@@ -67,8 +67,15 @@ struct Request {
     bool isToken = false;
     MallocPtr<uint8_t> token;
     KivGssBuffer tokenDescriptor{0, nullptr};
-    AttemptRecord *record = nullptr;
 };
+
+// The methods take C strings: an embedded NUL would cut the text short and
+// let them check another name or password than the one that was sent.
+bool hasNul(const char *bytes, int length) { return memchr(bytes, '\0', static_cast<size_t>(length)) != nullptr; }
+
+// Not every failure is a wrong guess: a method that could not do its work
+// (directory unreachable, timeout, no memory) says nothing about the password.
+bool isGuess(int result) { return result != AUTH_ERROR && result != AUTH_REQUEST_FAILED; }
 
 // Groups, credential step and the success reply.
 Tail successPath(Request &req, const MethodRecord *method, int uid, int gid, MallocPtr<char> unixName) {
@@ -180,11 +187,28 @@ Tail passwordRequest(Request &req, int passwordLength) {
     unscramble(reinterpret_cast<uint8_t *>(req.password.bytes), static_cast<size_t>(passwordLength),
                SECRET_SCRAMBLE);
     req.password.bytes[passwordLength] = '\0';
-
-    const bool limitOn = maxtries >= 1;
-    if (limitOn && !maxtriesPrecheck(req.userName, now(), &req.record)) {
-        reply(req.fd, AUTH_NOAUTH, "maxtries exceeded.");
+    if (hasNul(req.password.bytes, passwordLength)) {
+        accessMessage("Password for user %s contains a NUL byte.", req.userName);
+        reply(req.fd, AUTH_REQUEST_FAILED, "invalid password");
         return Tail::Finish;
+    }
+
+    // From here on an attempt is reserved and must be settled exactly once.
+    const bool limitOn = maxtries >= 1;
+    if (limitOn) {
+        // A wait for attempts in flight is not the client's time.
+        ioBudgetPause();
+        const Precheck decision = maxtriesPrecheck(req.userName, now());
+        ioBudgetResume();
+        switch (decision) {
+        case Precheck::Go:
+            break;
+        case Precheck::Refused:
+            reply(req.fd, AUTH_NOAUTH, "maxtries exceeded.");
+            return Tail::Finish;
+        case Precheck::OutOfMemory:
+            return Tail::End;
+        }
     }
 
     int uid = -1, gid = -1;
@@ -222,14 +246,18 @@ Tail passwordRequest(Request &req, int passwordLength) {
         // The reply stays "unknown", but a wrong password is still a failed
         // attempt: otherwise a continue-on-no-auth method (LDAP BIND, say)
         // could be guessed at without ever reaching the lock-out.
-        if (limitOn && refusedByAMethod && maxtriesRecordFailure(req.userName, req.record, now()) != 0)
-            return Tail::End;
+        if (limitOn) {
+            if (!refusedByAMethod)
+                maxtriesRelease(req.userName);
+            else if (maxtriesRecordFailure(req.userName, now()) != 0)
+                return Tail::End;
+        }
         reply(req.fd, AUTH_UNKNOWN_USER, "Unknown user.");
         return Tail::Finish;
     }
 
     if (result == AUTH_OK) {
-        if (limitOn && req.record != nullptr) maxtriesRecordSuccess(req.userName, req.record);
+        if (limitOn) maxtriesRecordSuccess(req.userName);
         return successPath(req, method, uid, gid, std::move(unixName));
     }
 
@@ -242,7 +270,12 @@ Tail passwordRequest(Request &req, int passwordLength) {
                       message ? message : "Unspecified reason.", method->name);
         if (!message) text = "User did not authenticate.";
     }
-    if (limitOn && maxtriesRecordFailure(req.userName, req.record, now()) != 0) return Tail::End;
+    // A wrong password that an earlier method refused stays a guess.
+    if (limitOn && !isGuess(result) && !refusedByAMethod) {
+        maxtriesRelease(req.userName);
+    } else if (limitOn && maxtriesRecordFailure(req.userName, now()) != 0) {
+        return Tail::End;
+    }
     reply(req.fd, result, text);
     return Tail::Finish;
 }
@@ -292,6 +325,11 @@ Tail serve(Request &req) {
     unscramble(reinterpret_cast<uint8_t *>(req.userName), static_cast<size_t>(header.nameLength), NAME_SCRAMBLE);
     req.userName[header.nameLength] = '\0';
     req.nameLength = header.nameLength;
+    if (hasNul(req.userName, header.nameLength)) {
+        accessMessage("Username of length %ld contains a NUL byte.", static_cast<long>(header.nameLength));
+        reply(req.fd, AUTH_REQUEST_FAILED, "invalid username");
+        return Tail::Finish;
+    }
 
     if (header.type == REQUEST_GSS_TOKEN) {
         req.isToken = true;

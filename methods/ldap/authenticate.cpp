@@ -7,6 +7,7 @@
 #include <strings.h>
 
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 
@@ -43,6 +44,16 @@ struct WipedString {
         for (size_t i = 0; i < text.size(); ++i) p[i] = 0;
     }
 };
+
+// The reason handed back for an id attribute whose value is not a number.
+// Kept per thread: the daemon reads it before this thread's next call.
+const char *badIdMessage(const char *what, const char *attr)
+{
+    thread_local char text[512];
+    std::snprintf(text, sizeof text, "%s is not numeric (attribute %s). Check your schema configuration in %s,.conf.",
+                  what, attr ? attr : "", programName ? programName : "");
+    return text;
+}
 
 const char *connectionFailedMessage(const LDAPConfig *config)
 {
@@ -263,10 +274,12 @@ int authenticate(LDAPConfig *config, const char *user, const char *password, int
         LDAP_DEBUG(log, "Did not get UID for user.");
         return AUTH_ERROR;
     }
-    // A value that does not fit into 32 bits is refused rather than wrapped:
-    // wrapping could turn it into any uid, 0 included.
-    if (!leadingNumber(*uidText, uid) || (*uid == 0 && *uidText != "0")) {
-        setMessage(message, uidNotNumericMessage());
+    // Only a whole number that fits into 32 bits is a uid: "12abc" is a
+    // broken entry, not uid 12, and wrapping could make any uid, 0 included.
+    if (!parseId(*uidText, uid) || (*uid == 0 && *uidText != "0")) {
+        LDAP_ERROR(log, "LDAP: Value '%s' of attribute %s for user %s is not a uid.", loggable(*uidText).c_str(),
+                   config->uidAttr, loggable(user).c_str());
+        setMessage(message, badIdMessage("UID", config->uidAttr));
         return AUTH_ERROR;
     }
     LDAP_DEBUG(log, "LDAP: UID is %d", *uid);
@@ -276,9 +289,11 @@ int authenticate(LDAPConfig *config, const char *user, const char *password, int
         setMessage(message, "Did not get GID for user.");
         return AUTH_ERROR;
     }
-    if (!leadingNumber(*gidText, gid)) {
-        LDAP_DEBUG(log, "LDAP: GID value out of range.");
-        setMessage(message, "Did not get GID for user.");
+    // A value that is not a number must not become gid 0, the root group.
+    if (!parseId(*gidText, gid)) {
+        LDAP_ERROR(log, "LDAP: Value '%s' of attribute %s for user %s is not a gid.", loggable(*gidText).c_str(),
+                   config->gidAttr, loggable(user).c_str());
+        setMessage(message, badIdMessage("GID", config->gidAttr));
         return AUTH_ERROR;
     }
     LDAP_DEBUG(log, "LDAP: GID is %d", *gid);

@@ -87,3 +87,18 @@ bool leadingNumber(std::string_view text, int *out)
     *out = static_cast<int>(value);
     return true;
 }
+
+bool parseId(std::string_view text, int *out)
+{
+    size_t i = !text.empty() && text.front() == '-' ? 1 : 0;
+    if (i == text.size() || text.size() - i > 10) return false;
+    long long value = 0;
+    for (; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9') return false;
+        value = value * 10 + (text[i] - '0');
+    }
+    if (text.front() == '-') value = -value;
+    if (value < INT_MIN || value > INT_MAX) return false;
+    *out = static_cast<int>(value);
+    return true;
+}

@@ -129,8 +129,10 @@ int lookupGroups(LDAPConfig *config, const char *user, const char *password, int
             continue;
         }
         int groupId = 0;
-        if (!leadingNumber(std::string(values.get()[0]->bv_val, values.get()[0]->bv_len), &groupId)) {
-            LDAP_DEBUG(log, "LDAP: Group id out of range. Skipped.");
+        const std::string_view gidText(values.get()[0]->bv_val, values.get()[0]->bv_len);
+        if (!parseId(gidText, &groupId)) {
+            // Skipped rather than read as 0, the root group.
+            LDAP_DEBUG(log, "LDAP: Group gid '%s' is not a number. Group skipped.", loggable(gidText).c_str());
             continue;
         }
         LDAP_DEBUG(log, "LDAP: Got gid %d from database.", groupId);

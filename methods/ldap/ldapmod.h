@@ -168,6 +168,9 @@ std::string trimmedLikeStrclone(std::string_view text);
 // The leading number of a text, as atol reads it; false when it does not fit
 // into 32 bits.
 bool leadingNumber(std::string_view text, int *out);
+// A uid or gid: an optional minus sign and decimal digits, nothing else, that
+// fit into 32 bits.  False for anything else ("12abc", "", " 7", "0x10").
+bool parseId(std::string_view text, int *out);
 
 // "UID is not numeric. ..." formatted with the host program's name by ldapInit.
 const char *uidNotNumericMessage();

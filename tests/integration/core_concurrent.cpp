@@ -55,3 +55,25 @@ TEST(Concurrency, TwoHundredClientsAllAnsweredCorrectly) {
     EXPECT_EQ(d.terminate(30000), 0);
     EXPECT_CLEAN(d);
 }
+
+TEST(Concurrency, ParallelGuessesStayWithinMaxtries) {
+    DaemonOptions opts;
+    opts.modules = {module("pam", "kivmodpam.so")};
+    // Every guess takes the method 300 ms, so they all overlap.
+    opts.config = baseConfig("methods=pam\nnumThreads=16\nmaxtries=3\nmaxtriesPeriod=60\nmaxtriesWait=60\n"
+                             "pam_users=frank:noauth:::::300\n");
+    Daemon d(opts);
+    START_DAEMON(d);
+    std::atomic<int> refused{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 32; ++t)
+        threads.emplace_back([&] {
+            kiv::Result r = kiv::authenticatePassword("frank", "guess");
+            if (r.reply && r.reply->code == AUTH_NOAUTH) ++refused;
+        });
+    for (auto &th : threads) th.join();
+    EXPECT_EQ(refused.load(), 32);
+    EXPECT_EQ(d.terminate(30000), 0);
+    EXPECT_EQ(countOf(dumpFile(d, "debug.log"), "testmod pam Authenticate frank"), 3);
+    EXPECT_CLEAN(d);
+}

@@ -1,5 +1,8 @@
 // The method framework through the real daemon: order, fall-through,
 // ContinueOnNoAuth, result codes, name mapping, GSS, module variants.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 
 #include "core_common.h"
@@ -238,4 +241,75 @@ TEST(Methods, GssEnabledDisabledAndForced) {
         EXPECT_NE(dumpFile(d, "error.log").find("No 'methods' configuration parameter specified."),
                   std::string::npos);
     }
+}
+
+TEST(Methods, ModulesFromUntrustedPlacesAreRefused) {
+    struct Case {
+        const char *what;
+        void (*spoil)(const Daemon &);
+        const char *reason;
+    } cases[] = {
+        {"module writable by its group", [](const Daemon &d) { chmod(d.path("kivmodpam.so").c_str(), 0775); },
+         "kivmodpam.so: it is writable by group or others."},
+        {"module of another owner",
+         [](const Daemon &d) { EXPECT_EQ(chown(d.path("kivmodpam.so").c_str(), 65534, 65534), 0); },
+         "kivmodpam.so: it is not owned by root."},
+        {"directory writable by others", [](const Daemon &d) { chmod(d.dir().c_str(), 0777); },
+         "kivmodpam.so: directory "},
+    };
+    for (const Case &c : cases) {
+        DaemonOptions opts;
+        opts.modules = {module("pam", "kivmodpam.so")};
+        opts.config = baseConfig("methods=pam\npam_users=alice:ok:1001:1001\n");
+        Daemon d(opts);
+        c.spoil(d);
+        EXPECT_EQ(d.runToExit(5000), 18) << c.what;
+        const std::string errors = dumpFile(d, "error.log");
+        EXPECT_NE(errors.find("Refusing to load authentication method " + d.path(c.reason)), std::string::npos)
+            << c.what << "\n" << errors;
+    }
+
+    // A GSS module planted by someone else: no GSS, as if it were missing.
+    standardAccounts();
+    DaemonOptions opts;
+    opts.modules = {module("pam", "kivmodpam.so"), module("gss", "kivmodgss.so")};
+    opts.config = baseConfig("methods=pam\npam_users=alice:ok:1001:1001\ngss_users=alice:ok:1001:1001::tok\n");
+    Daemon d(opts);
+    ASSERT_EQ(chown(d.path("kivmodgss.so").c_str(), 65534, 65534), 0);
+    START_DAEMON(d);
+    auto r = kiv::authenticateToken("alice", "tok");
+    ASSERT_TRUE(r.reply) << r.error;
+    EXPECT_EQ(r.reply->code, AUTH_ERROR);
+    EXPECT_EQ(ask("alice").code, AUTH_OK);
+    EXPECT_EQ(d.terminate(), 0);
+    EXPECT_NE(dumpFile(d, "error.log").find("kivmodgss.so: it is not owned by root."), std::string::npos);
+    EXPECT_CLEAN(d);
+}
+
+TEST(Methods, FailuresOfAMethodAreNotWrongGuesses) {
+    // A local user behind a directory that is down: its answers (7, then 2)
+    // are no guesses, so once it is back the right password works.  Wrong
+    // passwords still count.
+    kivtest::writeAccountFiles("root:x:0:0:root:/root:/bin/sh\nalice:x:1001:1001::/home/alice:/bin/sh\n",
+                               "root:*:19000:0:99999:7:::\nalice:" + kivtest::cryptHash("local-pw") +
+                                   ":19000:0:99999:7:::\n",
+                               "root:x:0:\nalice:x:1001:\n");
+    DaemonOptions opts;
+    opts.modules = {module("ldap_openssl", "kivmodldap.so")};
+    opts.config = baseConfig("methods=ldap pw\nenableldap=true\nmaxtries=2\nmaxtriesPeriod=60\nmaxtriesWait=300\n"
+                             "ldap_users=alice:@@DIR@/ldap-state\n");
+    Daemon d(opts);
+    kivtest::writeFile(d.path("ldap-state"), "7");
+    START_DAEMON(d);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(ask("alice", "local-pw").code, AUTH_REQUEST_FAILED) << i;
+    kivtest::writeFile(d.path("ldap-state"), "error");
+    EXPECT_EQ(ask("alice", "local-pw").code, AUTH_ERROR);
+    kivtest::writeFile(d.path("ldap-state"), "unknown");
+    EXPECT_EQ(ask("alice", "local-pw").code, AUTH_OK);
+    EXPECT_EQ(ask("alice", "wrong").code, AUTH_NOAUTH);
+    EXPECT_EQ(ask("alice", "wrong").code, AUTH_NOAUTH);
+    EXPECT_EQ(ask("alice", "local-pw").code, AUTH_NOAUTH) << "two wrong guesses lock the name";
+    EXPECT_EQ(d.terminate(), 0);
+    EXPECT_NE(dumpFile(d, "access.log").find("User alice exceeded maxtries (#/max):3/2"), std::string::npos);
+    EXPECT_CLEAN(d);
 }

@@ -199,3 +199,22 @@ TEST_F(Protocol, GssTokenRequest) {
     ASSERT_TRUE(r.reply) << r.error;
     EXPECT_EQ(r.reply->code, AUTH_NOAUTH);
 }
+
+TEST_F(Protocol, NulBytesInNameOrPasswordAreRefused) {
+    // Cut at the NUL, the name would be alice's and the password any (the
+    // client library refuses such texts, so the frames are built here).
+    for (const auto &[user, password] : {std::pair<std::string, std::string>{std::string("alice\0root", 10), "x"},
+                                         {"alice", std::string("x\0y", 3)}}) {
+        std::vector<uint8_t> body = kiv::encodeHeader(0, REQUEST_PASSWORD, static_cast<int>(user.size()),
+                                                      static_cast<int>(password.size()));
+        std::string name = user, secret = password;
+        kiv::scramble(name, NAME_SCRAMBLE);
+        kiv::scramble(secret, SECRET_SCRAMBLE);
+        body.insert(body.end(), name.begin(), name.end());
+        body.insert(body.end(), secret.begin(), secret.end());
+        EXPECT_EQ(exchange(body, true), resultFrame(AUTH_REQUEST_FAILED));
+    }
+    auto r = kiv::authenticatePassword("alice", "x");
+    ASSERT_TRUE(r.reply) << r.error;
+    EXPECT_EQ(r.reply->code, AUTH_OK);
+}

@@ -244,3 +244,21 @@ TEST(LdapDaemon, KeptConnectionsFailoverAndARestartedDirectory)
     EXPECT_EQ(d.terminate(), 0);
     EXPECT_FALSE(kivtest::hasSanitizerReport(d.stderrText())) << d.stderrText();
 }
+
+TEST(LdapDaemon, LockOutHoldsForEverySpellingTheDirectoryAccepts)
+{
+    ASSERT_DIRECTORY();
+    localAccounts();
+    kivtest::Daemon d(daemonWith("ldap", ldapLines(directory()->hostPort(), "MATCH",
+                                                   "maxtries=3\nmaxtriesPeriod=60\nmaxtriesWait=300\n")));
+    START(d);
+    // The directory takes these for alice; so must the lock-out.
+    EXPECT_EQ(ask("ALICE", "alice-pw").code, AUTH_OK);
+    for (const char *guess : {"alice", "Alice", "alice "}) EXPECT_EQ(ask(guess, "wrong").code, AUTH_NOAUTH);
+    for (const char *spelling : {"alice", "ALICE", "aLiCe", " alice", "alice  "})
+        EXPECT_EQ(ask(spelling, "alice-pw").code, AUTH_NOAUTH) << "'" << spelling << "'";
+    EXPECT_EQ(d.terminate(), 0);
+    const std::string access = kivtest::readFile(d.path("access.log"));
+    EXPECT_NE(access.find("User aLiCe exceeded maxtries (#/max):6/3"), std::string::npos) << access;
+    EXPECT_FALSE(kivtest::hasSanitizerReport(d.stderrText())) << d.stderrText();
+}

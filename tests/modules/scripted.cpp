@@ -6,7 +6,8 @@
 // Configuration (key matched case-insensitively): "<prefix>_users" holds
 // entries separated by ';', each
 //     name:result[:uid[:gid[:unixName[:secret[:delayMs]]]]]
-// result is "ok", "noauth", "unknown", "expired", "error" or a number.  With
+// result is "ok", "noauth", "unknown", "expired", "error" or a number, or
+// "@<path>": one of those read from that file at every call.  With
 // a secret, any other password (or token text) yields AUTH_NOAUTH.  The
 // reason message is "scripted <result>" for failures when the entry's name
 // begins with "msg".  "<prefix>_groups" holds "name:g1,g2,...;..." for the
@@ -15,6 +16,7 @@
 #include <unistd.h>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <new>
 #include <sstream>
@@ -36,6 +38,7 @@ namespace {
 
 struct Entry {
     int result = AUTH_UNKNOWN_USER;
+    std::string resultFile;
     int uid = -1;
     int gid = -1;
     std::string unixName;
@@ -104,6 +107,7 @@ void *SYM(Init)(ConfigEntry *config, int count, int *status, AuthLog *log, char 
                 if (f.empty() || f[0].empty()) continue;
                 Entry e;
                 e.result = f.size() > 1 ? parseResult(f[1]) : AUTH_UNKNOWN_USER;
+                if (f.size() > 1 && f[1].rfind("@", 0) == 0) e.resultFile = f[1].substr(1);
                 if (f.size() > 2 && !f[2].empty()) e.uid = atoi(f[2].c_str());
                 if (f.size() > 3 && !f[3].empty()) e.gid = atoi(f[3].c_str());
                 if (f.size() > 4) e.unixName = f[4];
@@ -144,6 +148,13 @@ int SYM(Authenticate)(void *context, const char *user, const char *credential, i
     auto it = ctx->users.find(user);
     if (it == ctx->users.end()) return AUTH_UNKNOWN_USER;
     const Entry &e = it->second;
+    int result = e.result;
+    if (!e.resultFile.empty()) {
+        std::ifstream in(e.resultFile);
+        std::string word;
+        in >> word;
+        result = parseResult(word);
+    }
     if (e.delayMs > 0) usleep(static_cast<useconds_t>(e.delayMs) * 1000);
 #ifdef TOKEN_METHOD
     const auto *token = reinterpret_cast<const KivGssBuffer *>(credential);
@@ -154,12 +165,12 @@ int SYM(Authenticate)(void *context, const char *user, const char *credential, i
     log->logDebug("testmod %s Authenticate %s", KIV_STR(PREFIX), user);
     if (e.hasSecret && secret != e.secret) return AUTH_NOAUTH;
     if (!e.reason.empty()) *message = const_cast<char *>(e.reason.c_str());
-    if (e.result == AUTH_OK) {
+    if (result == AUTH_OK) {
         *uid = e.uid;
         *gid = e.gid;
         if (!e.unixName.empty()) *unixName = strdup(e.unixName.c_str());
     }
-    return e.result;
+    return result;
 }
 
 #ifdef WITH_CONTINUE

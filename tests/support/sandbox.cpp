@@ -339,8 +339,10 @@ Daemon::Daemon(DaemonOptions opts) : opts_(std::move(opts)) {
         setupError_ = "could not create the daemon directory";
         return;
     }
-    // A daemon running with a non-root euid must still create its logs here.
-    if (chmod(dir_.c_str(), opts_.euid >= 0 ? 0777 : 0755) != 0) {
+    // The daemon loads modules only from a directory that root alone can
+    // write, whatever the umask; a daemon with another euid gets its files
+    // made for it below instead.
+    if (chmod(dir_.c_str(), 0755) != 0) {
         setupError_ = errnoText("chmod " + dir_);
         return;
     }
@@ -359,12 +361,28 @@ Daemon::Daemon(DaemonOptions opts) : opts_(std::move(opts)) {
     for (size_t at = conf.find("@DIR@"); at != std::string::npos; at = conf.find("@DIR@", at + dir_.size()))
         conf.replace(at, 5, dir_);
     if (!writeInPlace(path("kiv-services-daemon.conf"), conf, 0644, &setupError_)) return;
+    if (opts_.euid >= 0) {
+        // Every file the configuration names in the directory (the logs),
+        // owned by the daemon's euid so it can write them.
+        const std::string prefix = dir_ + "/";
+        for (size_t at = conf.find(prefix); at != std::string::npos; at = conf.find(prefix, at + 1)) {
+            const size_t end = conf.find_first_of(" \t\r\n", at);
+            const std::string file = conf.substr(at, end == std::string::npos ? std::string::npos : end - at);
+            if (file.size() <= prefix.size() || file.find('/', prefix.size()) != std::string::npos) continue;
+            if (!fileExists(file) && !writeInPlace(file, "", 0644, &setupError_)) return;
+            if (chown(file.c_str(), static_cast<uid_t>(opts_.euid), static_cast<gid_t>(-1)) != 0) {
+                setupError_ = errnoText("chown " + file);
+                return;
+            }
+        }
+    }
     for (const auto &[src, name] : opts_.modules) {
         std::filesystem::copy_file(src, path(name), std::filesystem::copy_options::overwrite_existing, ec);
         if (ec) {
             setupError_ = "copying module " + src + ": " + ec.message();
             return;
         }
+        // copy_file keeps the source's mode, which the build's umask chose.
         chmod(path(name).c_str(), 0755);
     }
 }

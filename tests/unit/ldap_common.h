@@ -345,6 +345,10 @@ inline std::string directoryLdif()
                 slappasswdHash("{SSHA}", "ann-pw"));
     l += person("uid=huge,ou=people,dc=example,dc=com", "huge", "4294967296", "3010",
                 slappasswdHash("{SSHA}", "huge-pw"));
+    // Text attributes that a wrong schema mapping would read as ids.
+    l += person("uid=mallory,ou=people,dc=example,dc=com", "mallory", "2301", "3301",
+                slappasswdHash("{SSHA}", "mallory-pw"),
+                "employeeNumber: 12abc\ndepartmentNumber: 3301x\nemployeeType: abc\n");
 
     const std::string smith = kSmithDN;
     l += posixGroup("devs", "4001", {kAliceDN, smith}, {"alice", "jsmith"});
@@ -352,6 +356,12 @@ inline std::string directoryLdif()
     l += posixGroup("devs-again", "4001", {kAliceDN}, {"alice"});
     l += posixGroup("alice-primary", "3001", {kAliceDN}, {"alice"});
     l += posixGroup("sales", "4003", {"uid=bob,ou=people,dc=example,dc=com"}, {"bob"});
+    for (const char *g : {"malgood:4301", "malbad:43x"}) {
+        const std::string text = g, cn = text.substr(0, text.find(':')), gid = text.substr(text.find(':') + 1);
+        l += "dn: cn=" + cn + ",ou=groups,dc=example,dc=com\nobjectClass: groupOfNames\n"
+             "objectClass: extensibleObject\ncn: " + cn + "\ndescription: " + gid +
+             "\nmember: uid=mallory,ou=people,dc=example,dc=com\n\n";
+    }
     l += "dn: cn=nogid,ou=groups,dc=example,dc=com\nobjectClass: groupOfNames\n"
          "objectClass: extensibleObject\ncn: nogid\nmember: " + std::string(kAliceDN) +
          "\nmemberUid: alice\n\n";

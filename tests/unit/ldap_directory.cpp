@@ -156,12 +156,49 @@ TEST(LdapMatch, UidMustBeANumberThatFits)
     Instance wrongSchema(rfc2307(server(), "MATCH").add("LDAP_RFC2307_UID", "cn"));
     const auto r = wrongSchema.authenticate("alice", "alice-pw");
     EXPECT_EQ(r.rc, AUTH_ERROR);
-    EXPECT_EQ(r.message, "UID is not numeric. Check your schema configuration in kiv-services-daemon,.conf.");
+    EXPECT_EQ(r.message,
+              "UID is not numeric (attribute cn). Check your schema configuration in kiv-services-daemon,.conf.");
     // 2^32 would wrap round to uid 0.
     Instance inst(rfc2307(server(), "MATCH"));
     const auto huge = inst.authenticate("huge", "huge-pw");
     EXPECT_EQ(huge.rc, AUTH_ERROR);
-    EXPECT_EQ(huge.message, r.message);
+    EXPECT_EQ(huge.message,
+              "UID is not numeric (attribute uidNumber). Check your schema configuration in kiv-services-daemon,.conf.");
+}
+
+TEST(LdapMatch, IdsAreWholeNumbersOrTheEntryIsBroken)
+{
+    ASSERT_DIRECTORY();
+    struct Case {
+        const char *key, *attr, *what;
+    } cases[] = {
+        {"LDAP_RFC2307_UID", "employeeNumber", "UID"},   // 12abc, once read as 12
+        {"LDAP_RFC2307_GID", "departmentNumber", "GID"}, // 3301x
+        {"LDAP_RFC2307_GID", "employeeType", "GID"},     // abc, once gid 0: the root group
+    };
+    for (const Case &c : cases) {
+        Instance inst(rfc2307(server(), "MATCH").remove(c.key).add(c.key, c.attr));
+        clearLog();
+        const auto r = inst.authenticate("mallory", "mallory-pw");
+        EXPECT_EQ(r.rc, AUTH_ERROR) << c.attr;
+        EXPECT_EQ(r.message, std::string(c.what) + " is not numeric (attribute " + c.attr +
+                                 "). Check your schema configuration in kiv-services-daemon,.conf.");
+    }
+    Instance plain(rfc2307(server(), "MATCH"));
+    const auto r = plain.authenticate("mallory", "mallory-pw");
+    EXPECT_EQ(r.rc, AUTH_OK);
+    EXPECT_EQ(r.uid, 2301);
+    EXPECT_EQ(r.gid, 3301);
+
+    // A group whose gid is not a number is left out, not read as 43.
+    Instance groups(rfc2307(server(), "BIND").remove("LDAP_RFC2307_GROUP_GID").add("LDAP_RFC2307_GROUP_GID",
+                                                                                   "description"));
+    ASSERT_EQ(groups.authenticate("mallory", "mallory-pw").rc, AUTH_OK);
+    clearLog();
+    const auto g = groups.groups("mallory", "mallory-pw", 3301);
+    EXPECT_EQ(g.rc, 0) << logText();
+    EXPECT_EQ(g.gids, (std::vector<int>{3301, 4301}));
+    EXPECT_TRUE(logged("LDAP: Group gid '43x' is not a number. Group skipped.")) << logText();
 }
 
 TEST(LdapDomains, UserAtDomainUnderEachFormat)

@@ -1,10 +1,12 @@
 // Failed-attempt limiting: settings, lock-out and release with an injected
-// clock, saturation, stale records, the purge.
+// clock, saturation, reservations of attempts in flight, keys of names a
+// directory compares without case, the purge.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -35,6 +37,8 @@ protected:
         freeAttempts();
         pthread_mutex_unlock(&authAttempLock);
         maxtries = maxperiod = maxtriesWait = 0;
+        maxtriesNocase = 0;
+        maxtriesInflightWaitMs = -1;
         closeLogs();
     }
     void settings(int tries, int period, int wait) {
@@ -49,13 +53,19 @@ protected:
     // Runs one password request through the decision steps: pre-check, then
     // the methods' result.  Returns false if refused without asking methods.
     bool attempt(const char *user, int64_t now, bool success) {
-        AttemptRecord *record = nullptr;
-        if (!maxtriesPrecheck(user, now, &record)) return false;
+        Precheck decision = maxtriesPrecheck(user, now);
+        EXPECT_NE(decision, Precheck::OutOfMemory);
+        if (decision != Precheck::Go) return false;
         if (success)
-            maxtriesRecordSuccess(user, record);
+            maxtriesRecordSuccess(user);
         else
-            EXPECT_EQ(maxtriesRecordFailure(user, record, now), 0);
+            EXPECT_EQ(maxtriesRecordFailure(user, now), 0);
         return true;
+    }
+    std::string key(const char *name) {
+        char k[sizeof(AttemptRecord::name)];
+        attemptKey(name, k);
+        return k;
     }
     int countOf(const char *user) {
         pthread_mutex_lock(&authAttempLock);
@@ -142,10 +152,10 @@ TEST_F(Maxtries, LockOutAndReleaseWithStrictComparisons) {
     // wait restarts).
     EXPECT_FALSE(attempt("alice", 1330, true));
     EXPECT_EQ(countOf("alice"), 5);
-    // One second more: let through, the record is gone.
-    AttemptRecord *record = reinterpret_cast<AttemptRecord *>(1);
-    EXPECT_TRUE(maxtriesPrecheck("alice", 1631, &record));
-    EXPECT_EQ(record, nullptr);
+    // One second more: let through, the count starts afresh.
+    EXPECT_EQ(maxtriesPrecheck("alice", 1631), Precheck::Go);
+    EXPECT_EQ(countOf("alice"), 0);
+    maxtriesRelease("alice");
     EXPECT_EQ(records(), 0);
 }
 
@@ -203,31 +213,77 @@ TEST_F(Maxtries, CountSaturatesInsteadOfWrapping) {
     EXPECT_EQ(countOf("eve"), 32767);
 }
 
-TEST_F(Maxtries, FailureIgnoresAStaleRecordOfAnotherUser) {
+TEST_F(Maxtries, AReservationOutlivesAParallelSuccess) {
     settings(3, 60, 300);
     EXPECT_TRUE(attempt("alice", 0, false));
-    AttemptRecord *stale = nullptr;
-    ASSERT_TRUE(maxtriesPrecheck("alice", 1, &stale));
-    ASSERT_NE(stale, nullptr);
-    // Meanwhile another request for alice succeeds, and bob fails: bob's new
-    // record may well reuse the freed memory.
+    ASSERT_EQ(maxtriesPrecheck("alice", 1), Precheck::Go);
+    // Meanwhile another request for alice succeeds, and bob fails.
     EXPECT_TRUE(attempt("alice", 2, true));
     EXPECT_TRUE(attempt("bob", 3, false));
-    ASSERT_EQ(maxtriesRecordFailure("alice", stale, 4), 0);
+    ASSERT_EQ(maxtriesRecordFailure("alice", 4), 0);
     EXPECT_EQ(countOf("bob"), 1);
     EXPECT_EQ(countOf("alice"), 1);
     EXPECT_EQ(records(), 2);
 }
 
-TEST_F(Maxtries, ParallelFailuresOfOneNameAddUp) {
+TEST_F(Maxtries, AttemptsInFlightCountAgainstTheLimit) {
     settings(3, 60, 300);
-    // Three requests pass the pre-check before any of them fails.
-    AttemptRecord *r[3];
-    for (auto &rec : r) ASSERT_TRUE(maxtriesPrecheck("frank", 0, &rec));
-    for (auto &rec : r) EXPECT_EQ(maxtriesRecordFailure("frank", rec, 1), 0);
+    maxtriesInflightWaitMs = 0;
+    // Five guesses arrive together: only three may reach the methods.
+    int let = 0;
+    for (int i = 0; i < 5; ++i) let += maxtriesPrecheck("frank", 0) == Precheck::Go;
+    EXPECT_EQ(let, 3);
+    EXPECT_EQ(access().back(), "User frank exceeded maxtries (#/max):3/3");
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(maxtriesRecordFailure("frank", 1), 0);
     EXPECT_EQ(records(), 1);
     EXPECT_EQ(countOf("frank"), 3);
     EXPECT_FALSE(attempt("frank", 2, true));
+
+    // A waiting request goes on as soon as an attempt in flight succeeds.
+    maxtriesInflightWaitMs = 5000;
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(maxtriesPrecheck("gail", 0), Precheck::Go);
+    std::thread later([] {
+        usleep(100 * 1000);
+        maxtriesRecordSuccess("gail");
+    });
+    EXPECT_EQ(maxtriesPrecheck("gail", 0), Precheck::Go);
+    later.join();
+}
+
+TEST_F(Maxtries, FailuresOfTheSystemAreNotCounted) {
+    settings(2, 60, 300);
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_EQ(maxtriesPrecheck("hal", i), Precheck::Go) << i;
+        maxtriesRelease("hal");
+    }
+    EXPECT_EQ(records(), 0);
+    // A released attempt leaves earlier failures as they were.
+    EXPECT_TRUE(attempt("hal", 10, false));
+    ASSERT_EQ(maxtriesPrecheck("hal", 11), Precheck::Go);
+    maxtriesRelease("hal");
+    EXPECT_EQ(countOf("hal"), 1);
+}
+
+TEST_F(Maxtries, DirectorySpellingsShareOneRecord) {
+    settings(3, 60, 300);
+    maxtriesNocase = 1;
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(attempt("lbob", i, false));
+    for (const char *spelling : {"LBOB", "lBob", "lbob ", " lbob", "l\xc2\xad" "bob", "LBOB\t"})
+        EXPECT_FALSE(attempt(spelling, 5, true)) << spelling;
+    EXPECT_EQ(records(), 1);
+    EXPECT_EQ(key("  Ann \t  LEE "), "ann lee");
+    EXPECT_EQ(key("\xc3\x84RGER"), "\xc3\xa4rger");  // Unicode upper case folds too
+    EXPECT_EQ(key("bad\xff"), "bad\xff");             // bytes that are not UTF-8 stay
+    EXPECT_EQ(key(std::string(300, 'X').c_str()), std::string(255, 'x'));
+
+    // Only local methods configured: the directory's rules do not apply.
+    ASSERT_EQ(init({{"maxtries", "3"}, {"maxtriesPeriod", "60"}, {"maxtriesWait", "300"}}), 0);
+    EXPECT_EQ(maxtriesNocase, 0);
+    EXPECT_EQ(key(" Bob"), " Bob");
+    ASSERT_EQ(init({{"maxtriesNocase", "yes"}}), 0);
+    EXPECT_EQ(maxtriesNocase, 1);
+    EXPECT_EQ(init({{"maxtriesNocase", "maybe"}}), -1);
+    EXPECT_EQ(errors().back(), "Invalid value for maxtriesNocase: maybe");
 }
 
 TEST_F(Maxtries, LongNamesAreCutToTheRecordSize) {
