@@ -14,6 +14,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "authcache.h"
 #include "config.h"
 #include "groups.h"
 #include "listener.h"
@@ -45,6 +46,8 @@ constexpr const char *kBuildVersion = "buildVersion=v100k1a";
 
 // Exit status when "clientTimeout" is not a whole number of seconds >= 1.
 constexpr int kExitBadClientTimeout = 32;
+// Exit status when "authCacheSeconds" or "authCacheSize" is invalid.
+constexpr int kExitBadAuthCache = 36;
 
 const char *firstValue(ConfigEntry *list, int count, const char *key) {
     for (int i = 0; i < count; ++i)
@@ -143,6 +146,7 @@ ThreadPool *createPoolWithSignalsBlocked(int size) {
     sigemptyset(&block);
     sigaddset(&block, SIGTERM);
     sigaddset(&block, SIGUSR1);
+    sigaddset(&block, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &block, &old);
     ThreadPool *pool = ThreadPoolCreate(size);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
@@ -215,6 +219,11 @@ int main(int argc, char **argv) {
         termMethods();
         exit(19);
     }
+    if (initAuthCache(config, count) != 0) {
+        termMethods();
+        exit(kExitBadAuthCache);
+    }
+    if (authCacheOn()) setupHangupHandler();
 
     // 12.
     groupNocase = 0;

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "authcache.h"
 #include "listener.h"
 #include "log.h"
 #include "maxtries.h"
@@ -30,6 +31,7 @@ std::atomic<bool> stopping{false};
 
 constexpr char kTermByte = 'T';
 constexpr char kReloadByte = 'U';
+constexpr char kHangupByte = 'H';
 
 void notify(char byte) {
     int saved = errno;
@@ -42,6 +44,7 @@ void notify(char byte) {
 
 void onTerm(int, siginfo_t *, void *) { notify(kTermByte); }
 void onReload(int, siginfo_t *, void *) { notify(kReloadByte); }
+void onHangup(int, siginfo_t *, void *) { notify(kHangupByte); }
 
 void *signalThread(void *) {
     for (;;) {
@@ -51,6 +54,7 @@ void *signalThread(void *) {
         if (r <= 0) return nullptr;
         if (byte == kTermByte) kivsdShutdown(SIGTERM);
         if (byte == kReloadByte) kivsdReload(SIGUSR1);
+        if (byte == kHangupByte) kivsdHangup(SIGHUP);
     }
 }
 
@@ -96,6 +100,7 @@ extern "C" int setupSignalState(void) {
         sigemptyset(&block);
         sigaddset(&block, SIGTERM);
         sigaddset(&block, SIGUSR1);
+        sigaddset(&block, SIGHUP);
         pthread_sigmask(SIG_BLOCK, &block, &old);
         pthread_t thread;
         int rc = pthread_create(&thread, nullptr, signalThread, nullptr);
@@ -139,12 +144,20 @@ extern "C" void kivsdShutdown(int) {
     }
     termMethods();
     freeAttempts();
+    authCacheFlush();
     closeLogs();
     unlink(kSocketPath);
     exit(0);
 }
 
 extern "C" void kivsdReload(int) { debugMessage("Got a reload signal!"); }
+
+void setupHangupHandler() { installHandler(SIGHUP, onHangup, 0); }
+
+extern "C" void kivsdHangup(int) {
+    authCacheFlush();
+    debugMessage("Got a hangup signal: authentication cache flushed.");
+}
 
 extern "C" void kivsdChildHandler(int) {
     debugMessage("kivsdChildHandler - handling child death/exit.");

@@ -9,7 +9,12 @@ void setupSignalHandler(int signum, void (*handler)(int), int flags);
 void kivsdShutdown(int signum);
 void kivsdReload(int signum);
 void kivsdChildHandler(int signum);
+// SIGHUP: drops the authentication cache.  Runs on the signal thread.
+void kivsdHangup(int signum);
 }
+// Installs the SIGHUP handler; called once the cache is known to be on, so
+// that a daemon without a cache keeps SIGHUP's inherited disposition.
+void setupHangupHandler();
 
 // Held by start-up from signal set-up until the listener is ready, so a
 // SIGTERM during start-up stops the daemon only once start-up is complete.
