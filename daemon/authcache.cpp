@@ -10,9 +10,10 @@
 // for the map operations only, never while a MAC is computed or a method runs.
 #include "authcache.h"
 
+#include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
-#include <openssl/hmac.h>
+#include <openssl/params.h>
 #include <strings.h>
 #include <sys/random.h>
 
@@ -56,7 +57,10 @@ std::mutex cacheLock;
 std::list<Entry> lru;  // most recently used first
 std::unordered_map<std::string, std::list<Entry>::iterator> byKey;
 std::array<uint64_t, kBuckets> generation{};
-unsigned char macKey[kMacSize];
+// HMAC-SHA-256 keyed once at start-up; each MAC works on a copy of it.  The
+// copy needs no algorithm look-up, so workers leave no per-thread library
+// state behind (which the library could no longer free at exit).
+EVP_MAC_CTX *keyedMac = nullptr;
 
 std::string keyOf(const char *user) {
     char key[sizeof(AttemptRecord::name)];
@@ -66,21 +70,49 @@ std::string keyOf(const char *user) {
 
 size_t bucketOf(const std::string &key) { return std::hash<std::string>{}(key) % kBuckets; }
 
-// HMAC-SHA-256 over the name's length, the name and the password, so that
-// no two (name, password) pairs share an input.
+// The MAC over the name's length, the name and the password, so that no two
+// (name, password) pairs share an input.
 bool computeMac(const char *user, const char *password, Mac *out) {
+    if (keyedMac == nullptr) return false;
     const size_t nameLength = strnlen(user, 255);
-    const size_t passwordLength = strnlen(password, 255);
-    unsigned char input[1 + 255 + 255];
-    input[0] = static_cast<unsigned char>(nameLength);
-    memcpy(input + 1, user, nameLength);
-    memcpy(input + 1 + nameLength, password, passwordLength);
-    unsigned int length = 0;
-    const bool ok = HMAC(EVP_sha256(), macKey, sizeof macKey, input, 1 + nameLength + passwordLength,
-                         out->data(), &length) != nullptr &&
-                    length == kMacSize;
-    explicit_bzero(input, sizeof input);
+    const unsigned char lengthByte = static_cast<unsigned char>(nameLength);
+    EVP_MAC_CTX *ctx = EVP_MAC_CTX_dup(keyedMac);
+    if (ctx == nullptr) return false;
+    size_t length = 0;
+    const bool ok = EVP_MAC_update(ctx, &lengthByte, 1) == 1 &&
+                    EVP_MAC_update(ctx, reinterpret_cast<const unsigned char *>(user), nameLength) == 1 &&
+                    EVP_MAC_update(ctx, reinterpret_cast<const unsigned char *>(password), strnlen(password, 255)) ==
+                        1 &&
+                    EVP_MAC_final(ctx, out->data(), &length, kMacSize) == 1 && length == kMacSize;
+    EVP_MAC_CTX_free(ctx);
     return ok;
+}
+
+// A fresh random key, used only inside the library's MAC state.
+bool makeKeyedMac() {
+    unsigned char key[kMacSize];
+    size_t got = 0;
+    while (got < sizeof key) {
+        ssize_t n = getrandom(key + got, sizeof key - got, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        got += static_cast<size_t>(n);
+    }
+    EVP_MAC *hmac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+    EVP_MAC_CTX *ctx = hmac != nullptr ? EVP_MAC_CTX_new(hmac) : nullptr;
+    EVP_MAC_free(hmac);  // the context holds its own reference
+    char digest[] = "SHA256";
+    OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
+                           OSSL_PARAM_construct_end()};
+    const bool ok = ctx != nullptr && EVP_MAC_init(ctx, key, sizeof key, params) == 1;
+    explicit_bzero(key, sizeof key);
+    if (!ok) {
+        EVP_MAC_CTX_free(ctx);
+        return false;
+    }
+    EVP_MAC_CTX_free(keyedMac);
+    keyedMac = ctx;
+    return true;
 }
 
 void dropLocked(const std::string &key) {
@@ -125,15 +157,9 @@ extern "C" int initAuthCache(ConfigEntry *list, int count) {
     }
     authCacheFlush();
     if (!authCacheOn()) return 0;
-    size_t got = 0;
-    while (got < sizeof macKey) {
-        ssize_t n = getrandom(macKey + got, sizeof macKey - got, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            errorMessage("Could not make the authentication cache key: %d", errno);
-            return -1;
-        }
-        got += static_cast<size_t>(n);
+    if (!makeKeyedMac()) {
+        errorMessage("Could not make the authentication cache key.");
+        return -1;
     }
     debugMessage("Authentication cache: %d seconds, at most %d entries.", authCacheSeconds, authCacheSize);
     return 0;

@@ -89,7 +89,7 @@ TEST(AuthCacheDaemon, RepeatsAreAnsweredWithoutTheMethodUntilExpiry) {
     EXPECT_EQ(ask("alice", "Al1ce-pw").code, AUTH_OK);
     EXPECT_EQ(methodCalls(d), 5u);
     EXPECT_TRUE(d.running());
-    EXPECT_EQ(d.terminate(), 0);
+    EXPECT_EQ(d.terminate(), 0) << d.stderrText();
 
     const std::string access = kivtest::readFile(d.path("access.log"));
     EXPECT_EQ(count(access, "Authenticated user alice (pw, cached)."), 2u) << access;
@@ -124,7 +124,7 @@ TEST(AuthCacheDaemon, LockOutHoldsBeforeTheCache) {
     const size_t before = methodCalls(d);
     EXPECT_EQ(ask("alice", "Al1ce-pw").code, AUTH_NOAUTH);
     EXPECT_EQ(methodCalls(d), before);
-    EXPECT_EQ(d.terminate(), 0);
+    EXPECT_EQ(d.terminate(), 0) << d.stderrText();
 
     const std::string access = kivtest::readFile(d.path("access.log"));
     EXPECT_EQ(count(access, "Authenticated user alice (pw, cached)."), 2u) << access;
@@ -147,7 +147,7 @@ TEST(AuthCacheDaemon, ChangedPasswordKeepsWorkingUntilExpiryOrFlush) {
     EXPECT_EQ(ask("alice", "N3w-pw").code, AUTH_OK);
     EXPECT_EQ(methodCalls(d), 2u);
     EXPECT_EQ(ask("alice", "0ld-pw").code, AUTH_NOAUTH);
-    EXPECT_EQ(d.terminate(), 0);
+    EXPECT_EQ(d.terminate(), 0) << d.stderrText();
 }
 
 TEST(AuthCacheDaemon, OffByDefaultAndBadSettingsStopStartUp) {
@@ -160,7 +160,7 @@ TEST(AuthCacheDaemon, OffByDefaultAndBadSettingsStopStartUp) {
         EXPECT_EQ(ask("alice", "Al1ce-pw").code, AUTH_OK);
         EXPECT_EQ(ask("alice", "Al1ce-pw").code, AUTH_OK);
         EXPECT_EQ(methodCalls(d), 2u);
-        EXPECT_EQ(d.terminate(), 0);
+        EXPECT_EQ(d.terminate(), 0) << d.stderrText();
         EXPECT_EQ(kivtest::readFile(d.path("access.log")).find("cached"), std::string::npos);
     }
     for (const char *bad : {"authCacheSeconds=-5\n", "authCacheSeconds=ten\n", "authCacheSeconds=60\nauthCacheSize=0\n"}) {
