@@ -15,7 +15,7 @@
 #                                findings under bench/results/profile/
 #
 # Other options are handed to kiv-bench (--concurrency 1,4,32, --seconds S,
-# --rounds N, --threads N, --users N, --only sha512,ssha,lockout,nssfiles,soak,ldap, ...).
+# --rounds N, --threads N, --users N, --only sha512,ssha,lockout,nssfiles,soak,ldap,saslauthd, ...).
 # KIVBENCH_BUILD names the build directory (default build-bench).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -30,6 +30,14 @@ jobs=$(nproc)
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$jobs" --target kiv-bench kiv-bench-check
+
+# The peer daemon saslauthd (sasl2-bin) is unpacked beside the build rather
+# than installed: installing it would add a service to the host.
+if [ ! -x /usr/sbin/saslauthd ] && [ ! -x "$build/peers/usr/sbin/saslauthd" ]; then
+  (mkdir -p "$build/peers" && cd "$build/peers" && apt-get download sasl2-bin >/dev/null 2>&1 &&
+   dpkg-deb -x sasl2-bin_*.deb .) ||
+    echo "bench/run.sh: sasl2-bin could not be unpacked; the saslauthd rows stay pending" >&2
+fi
 
 out=bench/results
 extra=(--wait-quiet 1200)

@@ -24,6 +24,7 @@
 #include "profile.h"
 #include "report.h"
 #include "report_check.h"
+#include "saslauthd_peer.h"
 #include "targets.h"
 
 namespace kivbench {
@@ -361,6 +362,53 @@ void pwLockout(Context &cx) {
     stopInstance(cx, in);
 }
 
+// The SHA-512 accounts against saslauthd's shadow mechanism, the peer sites
+// would otherwise run: the daemon without and with its authentication cache
+// beside saslauthd without and with its credential cache.  Each row's peer
+// is that saslauthd; its baseline is crypt_r as in pw-sha512.
+void saslauthdScenarios(Context &cx) {
+    struct Variant {
+        std::string name;
+        bool cache;
+    };
+    const std::string program = findSaslauthd(cx.p.binDir);
+    for (const Variant &v : {Variant{"pw-sha512-saslauthd", false}, Variant{"pw-sha512-cache", true}}) {
+        const std::string desc =
+            v.cache ? "pw method, SHA-512, authCacheSeconds=3600; peer: saslauthd -a shadow -c (its credential cache)"
+                    : "pw method, SHA-512, no cache; peer: saslauthd -a shadow (no cache)";
+        progress(v.name);
+        if (program.empty()) {
+            for (int c : cx.p.concurrency)
+                cx.report.rows.push_back(notMeasured(v.name, desc, c, "pending",
+                                                     "saslauthd not found (bench/run.sh unpacks sasl2-bin)"));
+            continue;
+        }
+        std::string error;
+        Saslauthd peer;
+        if (!peer.start(program, std::string(kWork) + "/saslauthd", v.cache, &error)) {
+            for (int c : cx.p.concurrency) cx.report.rows.push_back(notMeasured(v.name, desc, c, "failed", tail(error)));
+            continue;
+        }
+        Instance in;
+        const std::string config = pwConfig(cx.p, false, false) + (v.cache ? "authCacheSeconds=3600\n" : "");
+        if (!startInstance(cx, in, v.name, {"", config, {}, {}}, &error)) {
+            for (int c : cx.p.concurrency) cx.report.rows.push_back(notMeasured(v.name, desc, c, "failed", error));
+            continue;
+        }
+        const std::string peerName = v.cache ? "saslauthd shadow -c" : "saslauthd shadow";
+        for (int c : cx.p.concurrency) {
+            ScenarioRow row = makeRow(v.name, desc, c, AUTH_OK);
+            inRounds(cx, row, [&] {
+                measureDaemon(cx, in, row, cx.shaFile);
+                row.baseline = inProcess(cx, "crypt_r", std::min(c, cx.cores), cryptOperation(cx.sha));
+                row.peer = inProcess(cx, peerName, c, saslauthdOperation(cx.sha, peer.socketPath()));
+            });
+            cx.report.rows.push_back(std::move(row));
+        }
+        stopInstance(cx, in);
+    }
+}
+
 // Adds one step's run to the soak's running total.  Percentiles cannot be
 // merged, so the total keeps the worst step's.
 void accumulate(LoadResult &total, const LoadResult &step) {
@@ -385,7 +433,12 @@ void soak(Context &cx) {
              " requests at c=" + std::to_string(c));
     Instance in;
     std::string error;
-    if (!startInstance(cx, in, "soak (pw-ssha)", {"", pwConfig(cx.p, false, false), {}, {}}, &error)) {
+    // The authentication cache is on, smaller than the account list: cycling
+    // through the accounts, every request misses, stores and evicts, the
+    // most the cache can do to the daemon's memory.
+    const std::string config = pwConfig(cx.p, false, false) + "authCacheSeconds=3600\nauthCacheSize=" +
+                               std::to_string(std::max(1, cx.p.users / 2)) + "\n";
+    if (!startInstance(cx, in, "soak (pw-ssha, cache on)", {"", config, {}, {}}, &error)) {
         progress("  soak daemon did not start: " + error);
         return;
     }
@@ -637,6 +690,7 @@ int runBenchmark(BenchParams p) {
     if (wanted("nssfiles")) pwSshaFilesOnly(cx);
     if (wanted("soak")) soak(cx);
     if (wanted("ldap")) ldapScenarios(cx);
+    if (wanted("saslauthd")) saslauthdScenarios(cx);
 
     cx.report.quiet.load1AtEnd = loadAverage1();
     cx.report.quiet.compilerSamples = watch->samples();

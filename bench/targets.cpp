@@ -54,6 +54,24 @@ TargetRecord ldapTarget(const Report &r, const std::string &scenario, const std:
     return judged(id, text, measured, met);
 }
 
+// Daemon / peer daemon >= 1 at every concurrency of `scenario`; nothing when
+// the scenario was not part of the run.
+void peerTarget(const Report &r, const std::string &scenario, const std::string &id, const std::string &text,
+                std::vector<TargetRecord> &out) {
+    std::string measured;
+    bool met = true, seen = false;
+    for (const ScenarioRow &row : r.rows) {
+        if (row.scenario != scenario) continue;
+        seen = true;
+        if (row.status != "measured") return out.push_back(pending(id, text, row.status + ": " + row.note));
+        auto ratio = peerRatio(row);
+        if (!ratio) return out.push_back(pending(id, text, "no peer at c=" + std::to_string(row.concurrency)));
+        met = met && *ratio >= 1.0;
+        measured += (measured.empty() ? "" : ", ") + ("c=" + std::to_string(row.concurrency) + ": ") + fmt("%.2f", *ratio);
+    }
+    if (seen) out.push_back(judged(id, text, measured, met));
+}
+
 } // namespace
 
 std::vector<TargetRecord> evaluateTargets(const Report &r) {
@@ -110,6 +128,11 @@ std::vector<TargetRecord> evaluateTargets(const Report &r) {
         out.push_back(any ? judged("ldaps-vs-ldap-reuse", text, measured, met)
                           : pending("ldaps-vs-ldap-reuse", text, "not measured"));
     }
+
+    peerTarget(r, "pw-sha512-saslauthd", "sha512-vs-saslauthd",
+               "pw SHA-512 >= 1.0 of saslauthd's shadow mechanism at every concurrency", out);
+    peerTarget(r, "pw-sha512-cache", "cache-vs-saslauthd-cache",
+               "pw SHA-512 with the authentication cache >= 1.0 of saslauthd with its cache at every concurrency", out);
 
     long rssMax = -1;
     for (const ScenarioRow &row : r.rows) rssMax = std::max(rssMax, row.rssMaxKiB);

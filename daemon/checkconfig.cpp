@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "authcache.h"
 #include "cmdline.h"
 #include "config.h"
 #include "log.h"
@@ -102,6 +103,9 @@ int checkConfiguration(char **argv) {
         problems.push_back({18, "methods", methods ? methods : "", "the methods could not be set up"});
     } else if (initMaxtries(config, count) != 0) {
         problems.push_back({19, "maxtries", "", "invalid failed-attempt settings (see above)"});
+    } else if (initAuthCache(config, count) != 0) {
+        problems.push_back({kExitBadAuthCache, "authCacheSeconds", "",
+                            "invalid authentication cache settings (see above)"});
     }
     termMethods();
     StartupSettings startup;

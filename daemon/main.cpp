@@ -16,6 +16,7 @@
 #include <mutex>
 #include <string>
 
+#include "authcache.h"
 #include "cmdline.h"
 #include "config.h"
 #include "groups.h"
@@ -161,6 +162,7 @@ ThreadPool *createPoolWithSignalsBlocked(int size) {
     sigemptyset(&block);
     sigaddset(&block, SIGTERM);
     sigaddset(&block, SIGUSR1);
+    sigaddset(&block, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &block, &old);
     ThreadPool *pool = ThreadPoolCreate(size);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
@@ -253,6 +255,10 @@ int main(int argc, char **argv) {
     if (initMaxtries(config, count) != 0) {
         termMethods();
         exit(19);
+    }
+    if (initAuthCache(config, count) != 0) {
+        termMethods();
+        exit(kExitBadAuthCache);
     }
 
     // 12.

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <new>
 
+#include "authcache.h"
 #include "groups.h"
 #include "log.h"
 #include "mapr.h"
@@ -77,8 +78,40 @@ bool hasNul(const char *bytes, int length) { return memchr(bytes, '\0', static_c
 // (directory unreachable, timeout, no memory) says nothing about the password.
 bool isGuess(int result) { return result != AUTH_ERROR && result != AUTH_REQUEST_FAILED; }
 
-// Groups, credential step and the success reply.
-Tail successPath(Request &req, const MethodRecord *method, int uid, int gid, MallocPtr<char> unixName) {
+// Credential step, access line and success reply, once the groups are known.
+// The I/O budget is paused on entry (the credential step is not the client's
+// time) and resumed here.
+Tail sendSuccess(Request &req, const char *methodName, bool cached, const char *lookupName, int uid,
+                 const int *groups, int groupCount) {
+    if (generateMapRCreds)
+        generateMapRCredentials(maprLogin, lookupName, const_cast<int *>(groups), groupCount,
+                                req.isToken ? nullptr : req.password.bytes, &authLog);
+    ioBudgetResume();
+
+    if (cached)
+        accessMessage("Authenticated user %s (%s, cached).", req.userName, methodName);
+    else
+        accessMessage("Authenticated user %s (%s).", req.userName, methodName);
+    auto frame = encodeSuccessReply(uid, groups, groupCount, req.userName, req.nameLength);
+    sendResp(&req.fd, frame.data(), static_cast<int>(frame.size()));
+    debugMessage("Authentication results returned.");
+    return Tail::Finish;
+}
+
+// A repeat of a remembered success: no method, no group lookup.
+Tail cachedSuccess(Request &req, const CachedAnswer &answer) {
+    debugMessage("User %s answered from the authentication cache (%s)", req.userName, answer.method->name);
+    const char *lookupName = answer.unixName.empty() ? req.userName : answer.unixName.c_str();
+    ioBudgetPause();
+    return sendSuccess(req, answer.method->name, true, lookupName, answer.uid, answer.groups.data(),
+                       static_cast<int>(answer.groups.size()));
+}
+
+// Groups, credential step and the success reply.  A password request's
+// answer is remembered when the cache is on (`cacheTicket` from before the
+// methods ran).
+Tail successPath(Request &req, const MethodRecord *method, int uid, int gid, MallocPtr<char> unixName,
+                 uint64_t cacheTicket = 0) {
     const char *lookupName = unixName ? unixName.get() : req.userName;
     if (unixName)
         debugMessage("Getting user's group memberships using UNIX username '%s'", unixName.get());
@@ -108,17 +141,16 @@ Tail successPath(Request &req, const MethodRecord *method, int uid, int gid, Mal
         return Tail::Finish;
     }
 
-    if (generateMapRCreds)
-        generateMapRCredentials(maprLogin, lookupName, groups.get(), groupCount,
-                                req.isToken ? nullptr : req.password.bytes, &authLog);
-    ioBudgetResume();
-    unixName.reset();
-
-    accessMessage("Authenticated user %s (%s).", req.userName, method->name);
-    auto frame = encodeSuccessReply(uid, groups.get(), groupCount, req.userName, req.nameLength);
-    sendResp(&req.fd, frame.data(), static_cast<int>(frame.size()));
-    debugMessage("Authentication results returned.");
-    return Tail::Finish;
+    if (!req.isToken && authCacheOn()) {
+        CachedAnswer answer;
+        answer.method = method;
+        answer.uid = uid;
+        answer.gid = gid;
+        answer.groups.assign(groups.get(), groups.get() + groupCount);
+        if (unixName) answer.unixName = unixName.get();
+        authCacheStore(cacheTicket, req.userName, req.password.bytes, authCacheNowMs(), answer);
+    }
+    return sendSuccess(req, method->name, false, lookupName, uid, groups.get(), groupCount);
 }
 
 Tail tokenRequest(Request &req, int tokenLength) {
@@ -204,11 +236,23 @@ Tail passwordRequest(Request &req, int passwordLength) {
         case Precheck::Go:
             break;
         case Precheck::Refused:
+            authCacheForget(req.userName);
             reply(req.fd, AUTH_NOAUTH, "maxtries exceeded.");
             return Tail::Finish;
         case Precheck::OutOfMemory:
             return Tail::End;
         }
+    }
+
+    // The cache answers only after the attempt limit has let the request in.
+    uint64_t cacheTicket = 0;
+    if (authCacheOn()) {
+        CachedAnswer hit;
+        if (authCacheLookup(req.userName, req.password.bytes, authCacheNowMs(), &hit)) {
+            if (limitOn) maxtriesRecordSuccess(req.userName);
+            return cachedSuccess(req, hit);
+        }
+        cacheTicket = authCacheTicket(req.userName);
     }
 
     int uid = -1, gid = -1;
@@ -240,6 +284,9 @@ Tail passwordRequest(Request &req, int passwordLength) {
     }
     ioBudgetResume();
 
+    // Whatever did not succeed ends what was remembered for the name.
+    if (method == nullptr || result != AUTH_OK) authCacheForget(req.userName);
+
     if (method == nullptr) {
         accessMessage("Unknown user %s.", req.userName);
         if (message) debugMessage("%s", message);
@@ -258,7 +305,7 @@ Tail passwordRequest(Request &req, int passwordLength) {
 
     if (result == AUTH_OK) {
         if (limitOn) maxtriesRecordSuccess(req.userName);
-        return successPath(req, method, uid, gid, std::move(unixName));
+        return successPath(req, method, uid, gid, std::move(unixName), cacheTicket);
     }
 
     const char *text = message ? message : "";

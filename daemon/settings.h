@@ -25,6 +25,8 @@ inline constexpr int kExitAlreadyRunning = 36;
 // socketGroup, socketMode, allowedUsers, allowedGroups, maxConnectionsPerUser
 // or accessLogPeer cannot be used.
 inline constexpr int kExitBadAccessSettings = 37;
+// "authCacheSeconds" or "authCacheSize" invalid.
+inline constexpr int kExitBadAuthCache = 38;
 
 // First entry with this key (case-insensitive), or null.
 const char *firstValue(ConfigEntry *list, int count, const char *key);

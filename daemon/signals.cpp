@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "authcache.h"
 #include "listener.h"
 #include "log.h"
 #include "maxtries.h"
@@ -100,6 +101,7 @@ extern "C" int setupSignalState(void) {
         sigemptyset(&block);
         sigaddset(&block, SIGTERM);
         sigaddset(&block, SIGUSR1);
+        sigaddset(&block, SIGHUP);
         pthread_sigmask(SIG_BLOCK, &block, &old);
         pthread_t thread;
         int rc = pthread_create(&thread, nullptr, signalThread, nullptr);
@@ -152,6 +154,7 @@ extern "C" void kivsdShutdown(int) {
     }
     termMethods();
     freeAttempts();
+    authCacheFlush();
     closeLogs();
     unlink(kSocketPath);
     exit(0);
@@ -165,6 +168,8 @@ extern "C" void kivsdReopenLogs(int) {
     if (stopping.load()) return;
     debugMessage("Got a hangup signal: reopening logs.");
     reopenLogs();
+    // Rotation is also the administrator's way to drop remembered answers.
+    authCacheFlush();
     debugMessage("Logs reopened.");
 }
 

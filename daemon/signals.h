@@ -9,7 +9,8 @@ void setupSignalHandler(int signum, void (*handler)(int), int flags);
 // The stop sequence; never returns (exit 0).  Runs on the signal thread.
 void kivsdShutdown(int signum);
 void kivsdReload(int signum);
-// SIGHUP: reopens the logs by their paths, so logrotate can rename and signal.
+// SIGHUP: reopens the logs by their paths, so logrotate can rename and signal,
+// and drops the authentication cache.
 void kivsdReopenLogs(int signum);
 void kivsdChildHandler(int signum);
 }

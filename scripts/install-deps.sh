@@ -7,7 +7,7 @@ SUDO=""
 if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi
 packages=(
   build-essential cmake g++ pkg-config
-  libcrypt-dev libldap-dev
+  libcrypt-dev libldap-dev libssl-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   slapd ldap-utils openssl
   util-linux passwd

@@ -134,6 +134,22 @@ TEST(Targets, UnmeasuredScenariosArePendingNeverMet) {
     EXPECT_EQ(status(t, "sha512-vs-crypt"), "met");
 }
 
+TEST(Targets, PeerDaemonTargetsHoldAtEveryConcurrencyAndOnlyWhenRun) {
+    Report rep = fullReport();
+    EXPECT_EQ(status(rep.targets, "sha512-vs-saslauthd"), "absent");
+    for (int c : {1, 32}) {
+        ScenarioRow peer = row("pw-sha512-saslauthd", c, 800, 1000);
+        peer.peer = RunRecord{"saslauthd shadow", c, run(c == 1 ? 700 : 900, 1000)};
+        rep.rows.push_back(peer);
+        ScenarioRow cached = row("pw-sha512-cache", c, 20000, 1000);
+        cached.peer = RunRecord{"saslauthd shadow -c", c, run(15000, 1000)};
+        rep.rows.push_back(cached);
+    }
+    auto t = evaluateTargets(rep);
+    EXPECT_EQ(status(t, "sha512-vs-saslauthd"), "missed");  // 800/900 at c=32
+    EXPECT_EQ(status(t, "cache-vs-saslauthd-cache"), "met");
+}
+
 TEST(ReportCheck, AHealthyReportIsWellFormedAndStrictlyClean) {
     Report rep = fullReport();
     Json j = parsed(rep);

@@ -112,6 +112,21 @@ TEST_F(GssDaemon, RefusedTokens) {
     EXPECT_FALSE(kivtest::hasSanitizerReport(d.stderrText())) << d.stderrText();
 }
 
+TEST_F(GssDaemon, TokensAreNeverCached) {
+    Daemon d(daemonOptions(serviceKeys() + "authCacheSeconds=300\n"));
+    ASSERT_TRUE(d.start()) << d.lastError();
+    std::string once = token("alice");
+    EXPECT_TRUE(kiv::authenticateToken("alice", once).ok());
+    // A replay stays a replay with the cache on, and fresh tokens all go to
+    // the GSS method.
+    EXPECT_EQ(code(kiv::authenticateToken("alice", once)), AUTH_NOAUTH);
+    EXPECT_TRUE(kiv::authenticateToken("alice", token("alice")).ok());
+    EXPECT_EQ(d.terminate(), 0);
+    const std::string access = log(d, "access.log");
+    EXPECT_FALSE(has(access, "cached")) << access;
+    EXPECT_TRUE(has(access, "replay")) << access;
+}
+
 TEST_F(GssDaemon, ExpiredTicketIsRefused) {
     Daemon d(daemonOptions(serviceKeys()));
     ASSERT_TRUE(d.start()) << d.lastError();
