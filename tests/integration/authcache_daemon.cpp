@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "kivclient.h"
+#include "kivclient.hpp"
 #include "sandbox.h"
 
 namespace {
