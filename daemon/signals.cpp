@@ -101,7 +101,6 @@ extern "C" int setupSignalState(void) {
         sigemptyset(&block);
         sigaddset(&block, SIGTERM);
         sigaddset(&block, SIGUSR1);
-        sigaddset(&block, SIGHUP);
         pthread_sigmask(SIG_BLOCK, &block, &old);
         pthread_t thread;
         int rc = pthread_create(&thread, nullptr, signalThread, nullptr);
@@ -168,9 +167,12 @@ extern "C" void kivsdReopenLogs(int) {
     if (stopping.load()) return;
     debugMessage("Got a hangup signal: reopening logs.");
     reopenLogs();
-    // Rotation is also the administrator's way to drop remembered answers.
-    authCacheFlush();
     debugMessage("Logs reopened.");
+    // Rotation is also the administrator's way to drop remembered answers.
+    if (authCacheOn()) {
+        authCacheFlush();
+        debugMessage("Got a hangup signal: authentication cache flushed.");
+    }
 }
 
 extern "C" void kivsdChildHandler(int) {
