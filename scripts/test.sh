@@ -10,7 +10,7 @@ jobs=$(nproc)
 
 build() { # dir, extra cmake args...
   local dir=$1; shift
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_WERROR=ON "$@" >/dev/null
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_WERROR=ON -DKIV_BUILD_TESTS=ON "$@" >/dev/null
   cmake --build "$dir" -j"$jobs"
 }
 
