@@ -302,3 +302,52 @@ TEST(Listener, ConnectionsPerAccountAreCapped) {
     EXPECT_NE(dumpFile(d, "access.log").find("(maxConnectionsPerUser)"), std::string::npos);
     EXPECT_CLEAN(d);
 }
+
+TEST(Listener, AnsweredClientsThatNeverCloseDoNotHoldTheWorker) {
+    standardAccounts();
+    // One worker: while it waited for each of these clients to close, every
+    // other request would queue behind them for clientTimeout.
+    Daemon d(pamDaemon("numThreads=1\nclientTimeout=3\n"));
+    START_DAEMON(d);
+    auto frames = kiv::encodeHello();
+    auto request = kiv::encodeRequest(REQUEST_PASSWORD, "alice", "x");
+    frames.insert(frames.end(), request.begin(), request.end());
+    std::vector<int> held;
+    const auto opened = Clock::now();
+    for (int i = 0; i < 4; ++i) {
+        int fd = rawConnect();
+        ASSERT_GE(fd, 0);
+        held.push_back(fd);
+        ASSERT_EQ(send(fd, frames.data(), frames.size(), MSG_NOSIGNAL), static_cast<ssize_t>(frames.size()));
+    }
+    // Each is answered (handshake and reply) and then kept open.
+    for (int fd : held) {
+        uint8_t buf[256];
+        size_t got = 0;
+        struct pollfd p = {fd, POLLIN, 0};
+        while (got < 16 && poll(&p, 1, 2000) == 1) {
+            ssize_t n = read(fd, buf, sizeof buf);
+            if (n <= 0) break;
+            got += static_cast<size_t>(n);
+        }
+        EXPECT_GE(got, 16u);
+    }
+    auto t = Clock::now();
+    kiv::Result r = kiv::authenticatePassword("alice", "x");
+    EXPECT_TRUE(r.ok()) << r.error;
+    EXPECT_LT(msSince(t), 1000);
+    // The daemon still closes them once their time is up.
+    for (int fd : held) {
+        // Whatever is left of the reply, then the end of the stream.
+        char buf[256];
+        struct pollfd p = {fd, POLLIN, 0};
+        ssize_t n = 1;
+        while (n > 0 && poll(&p, 1, 5000) == 1) n = read(fd, buf, sizeof buf);
+        EXPECT_EQ(n, 0);
+        close(fd);
+    }
+    EXPECT_GE(msSince(opened), 2500);
+    EXPECT_LT(msSince(opened), 5000);
+    EXPECT_EQ(d.terminate(), 0);
+    EXPECT_CLEAN(d);
+}
