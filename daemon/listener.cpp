@@ -152,21 +152,14 @@ class Intake {
 public:
     explicit Intake(int listener) : listener_(listener) {}
     ~Intake() {
-        // A stop: nothing here logs, the stop sequence may be closing the logs.
-        for (auto &[fd, entry] : connections_) {
-            close(fd);
-            releaseConnection(entry.connection->peer().uid);
-        }
+        // Only at a stop: the process is about to exit, and exit() may be
+        // destroying the per-account counts and closing the logs right now,
+        // so nothing here logs or touches the counts.
+        for (auto &[fd, entry] : connections_) close(fd);
         std::vector<Closing> pending;
         if (wake_ >= 0) handBack().shut(pending);
-        for (const Closing &c : pending) {
-            close(c.fd);
-            releaseConnection(c.uid);
-        }
-        for (auto &[fd, entry] : closing_) {
-            close(fd);
-            releaseConnection(entry.uid);
-        }
+        for (const Closing &c : pending) close(c.fd);
+        for (auto &[fd, entry] : closing_) close(fd);
         if (wake_ >= 0) close(wake_);
         if (epoll_ >= 0) close(epoll_);
     }
