@@ -2,11 +2,14 @@
 //
 // The main thread accepts and runs the intake stage (intake.h) on one epoll
 // set: a connection reaches the pool only with its request read, so clients
-// that connect and then idle or trickle cannot hold the workers.
+// that connect and then idle or trickle cannot hold the workers.  Once a
+// worker has answered, the connection comes back to the same set to wait for
+// the client's close, so clients that never close cannot hold them either.
 #include "listener.h"
 
 #include <fcntl.h>
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -18,7 +21,9 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <queue>
 #include <unordered_map>
+#include <vector>
 
 #include "intake.h"
 #include "log.h"
@@ -48,14 +53,84 @@ struct PendingRequest {
     IntakeHandoff handoff;
 };
 
+// The end of a connection: it stops counting for its account only now.
+void closeConnection(int fd, uid_t uid) {
+    close(fd);
+    debugMessage("processRequest [EXIT]: socket: <%d>", fd);
+    releaseConnection(uid);
+}
+
+// An answered connection waiting for its client to close.
+struct Closing {
+    int fd;
+    uid_t uid;
+    Clock::time_point deadline;
+    int strayLeft;  // client bytes still accepted before closing anyway
+};
+
+// Workers hand answered connections back to the accept loop through this
+// queue; the loop's epoll set watches `wake`.  Outlives the loop: a worker
+// that finishes after the loop has ended finds it closed and closes at once.
+class HandBack {
+public:
+    void open(int wake) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        wake_ = wake;
+    }
+    // False when the connection must be closed by the caller: the loop has
+    // ended or there is no memory to queue it.
+    bool put(const Closing &c) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (wake_ < 0) return false;
+        try {
+            pending_.push_back(c);
+        } catch (const std::bad_alloc &) {
+            return false;
+        }
+        eventfd_write(wake_, 1);
+        return true;
+    }
+    // Swapping allocates nothing, so taking never fails.
+    void take(std::vector<Closing> &out) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        out.clear();
+        out.swap(pending_);
+    }
+    void shut(std::vector<Closing> &out) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        wake_ = -1;
+        out.clear();
+        out.swap(pending_);
+    }
+
+private:
+    std::mutex mutex_;
+    int wake_ = -1;
+    std::vector<Closing> pending_;
+};
+
+// Never destroyed: workers may still use it while exit() runs.
+HandBack &handBack() {
+    static HandBack *queue = new HandBack;
+    return *queue;
+}
+
 void runRequest(intptr_t argument) {
     std::unique_ptr<PendingRequest> request(reinterpret_cast<PendingRequest *>(argument));
     ioAdoptIntake(&request->handoff);
     setCurrentPeer(&request->peer);
-    processRequest(request->fd);
+    const AfterReply after = serveRequest(request->fd);
+    // Bytes the intake read beyond what the exchange used count as stray.
+    const size_t unread = request->handoff.bytes.size() - request->handoff.consumed;
     setCurrentPeer(nullptr);
     ioAdoptIntake(nullptr);
-    releaseConnection(request->peer.uid);
+    const int stray = unread >= static_cast<size_t>(kStrayBytesAtClose)
+                          ? 0
+                          : kStrayBytesAtClose - static_cast<int>(unread);
+    const Closing closing{request->fd, request->peer.uid,
+                          Clock::now() + std::chrono::milliseconds(after.leftMs), stray};
+    if (!after.awaitClose || stray == 0 || !handBack().put(closing))
+        closeConnection(request->fd, request->peer.uid);
 }
 
 // Out of descriptors or memory: accept() would fail again at once, so give
@@ -77,10 +152,15 @@ class Intake {
 public:
     explicit Intake(int listener) : listener_(listener) {}
     ~Intake() {
-        for (auto &[fd, entry] : connections_) {
-            close(fd);
-            releaseConnection(entry.connection->peer().uid);
-        }
+        // Only at a stop: the process is about to exit, and exit() may be
+        // destroying the per-account counts and closing the logs right now,
+        // so nothing here logs or touches the counts.
+        for (auto &[fd, entry] : connections_) close(fd);
+        std::vector<Closing> pending;
+        if (wake_ >= 0) handBack().shut(pending);
+        for (const Closing &c : pending) close(c.fd);
+        for (auto &[fd, entry] : closing_) close(fd);
+        if (wake_ >= 0) close(wake_);
         if (epoll_ >= 0) close(epoll_);
     }
 
@@ -93,18 +173,37 @@ public:
         struct epoll_event ev {};
         ev.events = EPOLLIN;
         ev.data.fd = listener_;
-        return epoll_ctl(epoll_, EPOLL_CTL_ADD, listener_, &ev) == 0;
+        if (epoll_ctl(epoll_, EPOLL_CTL_ADD, listener_, &ev) != 0) return false;
+        wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (wake_ < 0) return false;
+        ev.data.fd = wake_;
+        if (epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &ev) != 0) return false;
+        handBack().open(wake_);
+        return true;
     }
 
-    // Milliseconds until the oldest connection's deadline; -1 without one.
+    // Milliseconds until the nearest deadline; -1 without one.
     int timeoutMs() {
         while (!deadlines_.empty() && !current(deadlines_.front())) deadlines_.pop_front();
-        if (deadlines_.empty()) return -1;
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadlines_.front().at - Clock::now());
+        while (!closeDeadlines_.empty() && !closingCurrent(closeDeadlines_.top())) closeDeadlines_.pop();
+        if (deadlines_.empty() && closeDeadlines_.empty()) return -1;
+        Clock::time_point next = deadlines_.empty() ? closeDeadlines_.top().at : deadlines_.front().at;
+        if (!closeDeadlines_.empty() && closeDeadlines_.top().at < next) next = closeDeadlines_.top().at;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now());
         return left.count() < 0 ? 0 : static_cast<int>(left.count()) + 1;
     }
 
     bool isListener(int fd) const { return fd == listener_; }
+    bool isWake(int fd) const { return fd == wake_; }
+
+    // Takes the connections workers have answered into the epoll set.
+    void adoptHandedBack() {
+        eventfd_t count;
+        eventfd_read(wake_, &count);
+        handBack().take(taken_);
+        for (const Closing &c : taken_) awaitClose(c);
+        taken_.clear();
+    }
 
     int wait(struct epoll_event *events, int max) { return epoll_wait(epoll_, events, max, timeoutMs()); }
 
@@ -126,7 +225,10 @@ public:
 
     void readReady(int fd) {
         auto it = connections_.find(fd);
-        if (it == connections_.end()) return;
+        if (it == connections_.end()) {
+            drainClosing(fd);
+            return;
+        }
         bool complete = false;
         try {
             complete = it->second.connection->advance();
@@ -151,6 +253,11 @@ public:
             auto it = connections_.find(d.fd);
             if (it != connections_.end() && it->second.serial == d.serial) handOff(it);
         }
+        while (!closeDeadlines_.empty() && closeDeadlines_.top().at <= now) {
+            Deadline d = closeDeadlines_.top();
+            closeDeadlines_.pop();
+            if (closingCurrent(d)) finishClosing(d.fd);
+        }
     }
 
 private:
@@ -162,6 +269,12 @@ private:
         Clock::time_point at;
         int fd;
         uint64_t serial;
+        bool operator>(const Deadline &o) const { return at > o.at; }
+    };
+    struct ClosingEntry {
+        uid_t uid;
+        int strayLeft;
+        uint64_t serial;
     };
 
     int listener_;
@@ -170,6 +283,70 @@ private:
     std::unordered_map<int, Entry> connections_;
     // Every deadline is accept time + clientTimeout, so the queue is sorted.
     std::deque<Deadline> deadlines_;
+    int wake_ = -1;
+    std::vector<Closing> taken_;
+    // Answered connections waiting for the client's close.  Their deadlines
+    // are not in order (time spent in the methods is not the client's).
+    std::unordered_map<int, ClosingEntry> closing_;
+    std::priority_queue<Deadline, std::vector<Deadline>, std::greater<Deadline>> closeDeadlines_;
+
+    bool closingCurrent(const Deadline &d) const {
+        auto it = closing_.find(d.fd);
+        return it != closing_.end() && it->second.serial == d.serial;
+    }
+
+    void awaitClose(const Closing &c) {
+        if (c.deadline <= Clock::now()) {
+            closeConnection(c.fd, c.uid);
+            return;
+        }
+        const uint64_t serial = nextSerial_++;
+        bool listed = false;
+        try {
+            closing_.emplace(c.fd, ClosingEntry{c.uid, c.strayLeft, serial});
+            listed = true;
+            closeDeadlines_.push({c.deadline, c.fd, serial});
+        } catch (const std::bad_alloc &) {
+            // Cannot keep track of it: close now rather than lose it.
+            if (listed) closing_.erase(c.fd);
+            closeConnection(c.fd, c.uid);
+            return;
+        }
+        struct epoll_event ev {};
+        ev.events = EPOLLIN | EPOLLRDHUP;
+        ev.data.fd = c.fd;
+        if (epoll_ctl(epoll_, EPOLL_CTL_ADD, c.fd, &ev) != 0) finishClosing(c.fd);
+    }
+
+    // Reads what the client sends until it closes, as the worker did; more
+    // than a few stray bytes end the wait too.
+    void drainClosing(int fd) {
+        auto it = closing_.find(fd);
+        if (it == closing_.end()) return;
+        uint8_t scratch[kStrayBytesAtClose];
+        for (;;) {
+            ssize_t r = recv(fd, scratch, static_cast<size_t>(it->second.strayLeft), MSG_DONTWAIT);
+            if (r > 0) {
+                it->second.strayLeft -= static_cast<int>(r);
+                if (it->second.strayLeft > 0) continue;
+            } else if (r < 0 && errno == EINTR) {
+                continue;
+            } else if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                return;
+            }
+            finishClosing(fd);
+            return;
+        }
+    }
+
+    void finishClosing(int fd) {
+        auto it = closing_.find(fd);
+        if (it == closing_.end()) return;
+        const uid_t uid = it->second.uid;
+        closing_.erase(it);
+        epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+        closeConnection(fd, uid);
+    }
 
     bool current(const Deadline &d) const {
         auto it = connections_.find(d.fd);
@@ -355,6 +532,8 @@ void acceptLoop(std::unique_lock<std::mutex> &startup) {
         for (int i = 0; i < n; ++i) {
             if (intake.isListener(events[i].data.fd))
                 pausedForResources = !intake.acceptReady();
+            else if (intake.isWake(events[i].data.fd))
+                intake.adoptHandedBack();
             else
                 intake.readReady(events[i].data.fd);
         }

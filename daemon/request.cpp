@@ -387,7 +387,7 @@ Tail serve(Request &req) {
 
 } // namespace
 
-extern "C" void processRequest(int fd) {
+AfterReply serveRequest(int fd) {
     debugMessage("processRequest [ENTER]: socket: <%d>", fd);
     ioBudgetStart(clientTimeout);
     Tail tail;
@@ -407,9 +407,14 @@ extern "C" void processRequest(int fd) {
         clearAttempts(nullptr);
         pthread_mutex_unlock(&authAttempLock);
     }
-    if (tail == Tail::Finish || tail == Tail::WaitClose) {
-        debugMessage("waiting for socket to close on client side.");
-        uint8_t rest[16];
+    if (tail == Tail::End) return {false, 0};
+    debugMessage("waiting for socket to close on client side.");
+    return {true, ioBudgetRemainingMs()};
+}
+
+extern "C" void processRequest(int fd) {
+    if (serveRequest(fd).awaitClose) {
+        uint8_t rest[kStrayBytesAtClose];
         readinput(&fd, rest, sizeof rest);
     }
     close(fd);

@@ -71,12 +71,31 @@ int helloAs(uid_t uid, gid_t gid, std::vector<gid_t> supplementary = {}) {
     return WEXITSTATUS(status) == 0 ? 1 : WEXITSTATUS(status) == 1 ? 0 : -1;
 }
 
+// Sends the opening message and a request on fd and reads the answer to
+// both; false when they did not come.
+bool answeredRequest(int fd) {
+    auto frames = kiv::encodeHello();
+    auto request = kiv::encodeRequest(REQUEST_PASSWORD, "alice", "x");
+    frames.insert(frames.end(), request.begin(), request.end());
+    if (send(fd, frames.data(), frames.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(frames.size())) return false;
+    uint8_t buf[256];
+    size_t got = 0;
+    struct pollfd p = {fd, POLLIN, 0};
+    while (got < 16 && poll(&p, 1, 2000) == 1) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    return got >= 16;
+}
+
 // A child, running as uid, that opens `count` connections and keeps them:
-// even ones idle, odd ones trickling the opening message a byte at a time.
-// Reports how many connected, then holds them until killed.
+// even ones idle, odd ones trickling the opening message a byte at a time;
+// or, when `answered`, each with a request answered and then left open.
+// Reports how many connected (and were answered), then holds them until killed.
 class Abuser {
 public:
-    Abuser(uid_t uid, int count) {
+    Abuser(uid_t uid, int count, bool answered = false) {
         int report[2];
         if (pipe(report) != 0) return;
         pid_ = fork();
@@ -87,12 +106,13 @@ public:
             int open = 0;
             for (int i = 0; i < count && i < 1024; ++i) {
                 fds[i] = rawConnect();
-                if (fds[i] >= 0) ++open;
+                if (fds[i] >= 0 && (!answered || answeredRequest(fds[i]))) ++open;
             }
             if (write(report[1], &open, sizeof open) != sizeof open) _exit(4);
             close(report[1]);
             auto hello = kiv::encodeHello();
             for (size_t byte = 0;; byte = (byte + 1) % hello.size()) {
+                if (answered) pause();
                 for (int i = 1; i < count; i += 2)
                     if (fds[i] >= 0) (void)!send(fds[i], &hello[byte], 1, MSG_NOSIGNAL);
                 usleep(300 * 1000);
@@ -295,10 +315,50 @@ TEST(Listener, ConnectionsPerAccountAreCapped) {
         EXPECT_EQ(helloAs(kBob, 1002), 0) << "a fourth connection";
         EXPECT_TRUE(kiv::authenticatePassword("alice", "x").ok()) << "other accounts are not counted";
     }
+    EXPECT_TRUE(kivtest::waitFor([] { return helloAs(kBob, 1002) == 1; }, 8000));
+    {
+        // Answered connections count until they are closed.
+        Abuser bob(kBob, 3, true);
+        ASSERT_EQ(bob.connected(), 3);
+        EXPECT_EQ(helloAs(kBob, 1002), 0) << "a fourth connection";
+    }
     // Closed connections are no longer counted.
     EXPECT_TRUE(kivtest::waitFor([] { return helloAs(kBob, 1002) == 1; }, 8000));
     EXPECT_EQ(d.terminate(), 0);
     EXPECT_NE(dumpFile(d, "access.log").find("peer uid 1002 pid"), std::string::npos);
     EXPECT_NE(dumpFile(d, "access.log").find("(maxConnectionsPerUser)"), std::string::npos);
+    EXPECT_CLEAN(d);
+}
+
+TEST(Listener, AnsweredClientsThatNeverCloseDoNotHoldTheWorker) {
+    standardAccounts();
+    // One worker: while it waited for each of these clients to close, every
+    // other request would queue behind them for clientTimeout.
+    Daemon d(pamDaemon("numThreads=1\nclientTimeout=3\n"));
+    START_DAEMON(d);
+    std::vector<int> held;
+    const auto opened = Clock::now();
+    for (int i = 0; i < 4; ++i) {
+        held.push_back(rawConnect());
+        ASSERT_GE(held.back(), 0);
+        EXPECT_TRUE(answeredRequest(held.back())) << "connection " << i;
+    }
+    auto t = Clock::now();
+    kiv::Result r = kiv::authenticatePassword("alice", "x");
+    EXPECT_TRUE(r.ok()) << r.error;
+    EXPECT_LT(msSince(t), 1000);
+    // The daemon still closes them once their time is up.
+    for (int fd : held) {
+        // Whatever is left of the reply, then the end of the stream.
+        char buf[256];
+        struct pollfd p = {fd, POLLIN, 0};
+        ssize_t n = 1;
+        while (n > 0 && poll(&p, 1, 5000) == 1) n = read(fd, buf, sizeof buf);
+        EXPECT_EQ(n, 0);
+        close(fd);
+    }
+    EXPECT_GE(msSince(opened), 2500);
+    EXPECT_LT(msSince(opened), 5000);
+    EXPECT_EQ(d.terminate(), 0);
     EXPECT_CLEAN(d);
 }
