@@ -21,12 +21,14 @@ OperationFactory cryptOperation(Accounts accounts);
 // scenario, whose cost is the daemon's own.
 OperationFactory lookupOperation(Accounts accounts);
 
-// pam_start / pam_authenticate / pam_end through a pam_unix service file in
-// `confDir` (named `service`): the peer a user would pick for local accounts.
-// pamServiceText() is what that file must hold.
+// pam_start / pam_authenticate / pam_end through the service file `service`
+// in `confDir`: pam_unix (pamServiceText() is what that file holds) is the
+// peer a user would pick for local accounts; pam_ldap (by its path) talks to
+// nslcd.  `module` is kept loaded across transactions.
 bool pamAvailable();
 std::string pamServiceText();
-OperationFactory pamOperation(Accounts accounts, std::string confDir, std::string service);
+OperationFactory pamOperation(Accounts accounts, std::string confDir, std::string service,
+                              std::string module = "pam_unix.so");
 
 // The directory operations of one LDAP authentication plus its group lookup,
 // each on a connection of its own, exactly as the LDAP method performs them.

@@ -40,7 +40,7 @@ int main(int argc, char **argv) {
     std::ostringstream text;
     text << in.rdbuf();
     std::string error;
-    auto report = Json::parse(text.str(), &error);
+    auto report = parseJson(text.str(), &error);
     if (!report) {
         std::fprintf(stderr, "kiv-bench-check: %s is not JSON: %s\n", argv[1], error.c_str());
         return 1;
@@ -49,6 +49,6 @@ int main(int argc, char **argv) {
     for (const std::string &p : problems) std::fprintf(stderr, "kiv-bench-check: %s\n", p.c_str());
     if (!problems.empty()) return 1;
     std::printf("kiv-bench-check: %s is well formed (%zu scenario rows)\n", argv[1],
-                report->find("scenarios")->size());
+                report->value("scenarios", Json::array()).size());
     return 0;
 }

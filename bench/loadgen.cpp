@@ -99,57 +99,39 @@ LoadResult runLoad(const LoadSpec &spec, const OperationFactory &factory) {
 }
 
 Json toJson(const LoadResult &r, const std::function<std::string(int)> &codeName) {
-    Json j = Json::object();
-    j["concurrency"] = r.concurrency;
-    j["requests"] = r.requests;
-    j["seconds"] = r.seconds;
-    j["auth_per_s"] = r.perSecond;
-    Json &lat = j["latency_ms"];
-    lat["p50"] = r.latency.p50Ms;
-    lat["p95"] = r.latency.p95Ms;
-    lat["p99"] = r.latency.p99Ms;
-    lat["max"] = r.latency.maxMs;
-    lat["mean"] = r.latency.meanMs;
-    Json &codes = j["codes"];
-    codes = Json::object();
+    Json codes = Json::object();
     for (auto &[code, n] : r.codes) codes[codeName(code)] = n;
-    j["connection_errors"] = r.transportErrors;
-    Json &samples = j["error_samples"];
-    samples = Json::array();
-    for (auto &e : r.errorSamples) samples.push(e);
-    return j;
+    return {{"concurrency", r.concurrency},
+            {"requests", r.requests},
+            {"seconds", r.seconds},
+            {"auth_per_s", r.perSecond},
+            {"latency_ms",
+             {{"p50", r.latency.p50Ms}, {"p95", r.latency.p95Ms}, {"p99", r.latency.p99Ms},
+              {"max", r.latency.maxMs}, {"mean", r.latency.meanMs}}},
+            {"codes", codes},
+            {"connection_errors", r.transportErrors},
+            {"error_samples", r.errorSamples}};
 }
 
 bool fromJson(const Json &j, LoadResult *r, const std::function<int(const std::string &)> &codeOf) {
-    auto num = [&](const char *path, double *out) {
-        const Json *v = jsonPath(j, path);
-        if (v == nullptr || !v->isNumber()) return false;
-        *out = v->number();
+    try {
+        const Json &lat = j.at("latency_ms");
+        LoadResult out;
+        out.concurrency = j.at("concurrency").get<int>();
+        out.requests = j.at("requests").get<uint64_t>();
+        out.seconds = j.at("seconds").get<double>();
+        out.perSecond = j.at("auth_per_s").get<double>();
+        out.latency = {lat.at("p50").get<double>(), lat.at("p95").get<double>(), lat.at("p99").get<double>(),
+                       lat.at("max").get<double>(), lat.at("mean").get<double>()};
+        out.transportErrors = j.at("connection_errors").get<uint64_t>();
+        if (!j.at("codes").is_object()) return false;
+        for (auto &[name, n] : j.at("codes").items()) out.codes[codeOf(name)] += n.get<uint64_t>();
+        if (j.contains("error_samples")) out.errorSamples = j["error_samples"].get<std::vector<std::string>>();
+        *r = std::move(out);
         return true;
-    };
-    double concurrency, requests, seconds, rate, p50, p95, p99, max, mean, errors;
-    if (!num("concurrency", &concurrency) || !num("requests", &requests) || !num("seconds", &seconds) ||
-        !num("auth_per_s", &rate) || !num("latency_ms.p50", &p50) || !num("latency_ms.p95", &p95) ||
-        !num("latency_ms.p99", &p99) || !num("latency_ms.max", &max) || !num("latency_ms.mean", &mean) ||
-        !num("connection_errors", &errors))
+    } catch (const Json::exception &) {
         return false;
-    const Json *codes = j.find("codes");
-    if (codes == nullptr || !codes->isObject()) return false;
-    *r = LoadResult{};
-    r->concurrency = static_cast<int>(concurrency);
-    r->requests = static_cast<uint64_t>(requests);
-    r->seconds = seconds;
-    r->perSecond = rate;
-    r->latency = {p50, p95, p99, max, mean};
-    r->transportErrors = static_cast<uint64_t>(errors);
-    for (size_t i = 0; i < codes->size(); ++i) {
-        if (!codes->at(i).isNumber()) return false;
-        r->codes[codeOf(codes->keys()[i])] += static_cast<uint64_t>(codes->at(i).number());
     }
-    if (const Json *s = j.find("error_samples"); s && s->isArray())
-        for (size_t i = 0; i < s->size(); ++i)
-            if (s->at(i).isString()) r->errorSamples.push_back(s->at(i).string());
-    return true;
 }
 
 } // namespace kivbench

@@ -105,7 +105,7 @@ int main(int argc, char **argv) {
     j["label"] = label;
     std::string md = markdown(label, r);
     std::cout << md;
-    if (!jsonPath.empty() && !writeText(jsonPath, j.dump())) {
+    if (!jsonPath.empty() && !writeText(jsonPath, j.dump(2))) {
         std::fprintf(stderr, "kiv-loadgen: cannot write %s\n", jsonPath.c_str());
         return 1;
     }

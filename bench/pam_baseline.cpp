@@ -60,24 +60,22 @@ int codeOf(int rc) {
 // them again.  Holding one reference of our own keeps them mapped, so the
 // figures measure authentication rather than library loading; that can
 // only make the peer faster.
-void pinModule() {
-    static void *pinned = [] {
-        for (const char *dir : {"/usr/lib/x86_64-linux-gnu/security", "/lib/x86_64-linux-gnu/security",
-                                "/usr/lib64/security", "/usr/lib/security", "/lib/security"}) {
-            std::string path = std::string(dir) + "/pam_unix.so";
-            if (void *h = dlopen(path.c_str(), RTLD_NOW | RTLD_NODELETE)) return h;
-        }
-        return static_cast<void *>(nullptr);
-    }();
-    (void)pinned;
+void pinModule(const std::string &module) {
+    if (module[0] == '/') {
+        dlopen(module.c_str(), RTLD_NOW | RTLD_NODELETE);
+        return;
+    }
+    for (const char *dir : {"/usr/lib/x86_64-linux-gnu/security", "/lib/x86_64-linux-gnu/security",
+                            "/usr/lib64/security", "/usr/lib/security", "/lib/security"})
+        if (dlopen((std::string(dir) + "/" + module).c_str(), RTLD_NOW | RTLD_NODELETE) != nullptr) return;
 }
 
 } // namespace
 
 bool pamAvailable() { return true; }
 
-OperationFactory pamOperation(Accounts accounts, std::string confDir, std::string service) {
-    pinModule();
+OperationFactory pamOperation(Accounts accounts, std::string confDir, std::string service, std::string module) {
+    pinModule(module);
     return [accounts, confDir, service](int) -> Operation {
         return [accounts, confDir, service](uint64_t seq) {
             const Account &a = (*accounts)[seq % accounts->size()];
@@ -104,7 +102,7 @@ OperationFactory pamOperation(Accounts accounts, std::string confDir, std::strin
 
 bool pamAvailable() { return false; }
 
-OperationFactory pamOperation(Accounts, std::string, std::string) {
+OperationFactory pamOperation(Accounts, std::string, std::string, std::string) {
     return [](int) -> Operation {
         return [](uint64_t) {
             Outcome o;

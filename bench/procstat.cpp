@@ -2,6 +2,7 @@
 #include "procstat.h"
 
 #include <dirent.h>
+#include <signal.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -9,6 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
+#include <thread>
 #include <sstream>
 
 namespace kivbench {
@@ -177,6 +180,66 @@ CompilerWatch::~CompilerWatch() {
     }
     cv_.notify_all();
     thread_.join();
+}
+
+std::vector<pid_t> processTree(pid_t root) {
+    std::multimap<pid_t, pid_t> children;
+    if (DIR *d = opendir("/proc")) {
+        while (dirent *e = readdir(d)) {
+            if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+            std::ifstream in(std::string("/proc/") + e->d_name + "/stat");
+            std::string s;
+            std::getline(in, s);
+            size_t close = s.rfind(')');
+            if (close == std::string::npos) continue;
+            std::istringstream f(s.substr(close + 2));
+            std::string state;
+            pid_t ppid = 0;
+            if (f >> state >> ppid) children.emplace(ppid, static_cast<pid_t>(std::atol(e->d_name)));
+        }
+        closedir(d);
+    }
+    std::vector<pid_t> tree{root};
+    for (size_t i = 0; i < tree.size(); ++i) {
+        auto [from, to] = children.equal_range(tree[i]);
+        for (auto it = from; it != to; ++it) tree.push_back(it->second);
+    }
+    return tree;
+}
+
+double treeCpuSeconds(pid_t root) {
+    double ticks = 0;
+    for (pid_t p : processTree(root)) ticks += processTicks("/proc/" + std::to_string(p));
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+bool SyscallCounter::start(const std::vector<pid_t> &pids, const std::string &outFile, std::string *error) {
+    std::string list;
+    for (pid_t p : pids) list += (list.empty() ? "" : ",") + std::to_string(p);
+    out_ = outFile;
+    unlink(out_.c_str());
+    if (access("/usr/bin/perf", X_OK) != 0) {
+        *error = "perf is not installed";
+        return false;
+    }
+    if (!perf_.spawn({"/usr/bin/perf", "stat", "-x,", "-e", "raw_syscalls:sys_enter", "-o", out_, "-p", list},
+                     out_ + ".log", error))
+        return false;
+    // perf attaches to every thread before the load starts.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    return true;
+}
+
+long SyscallCounter::stop() {
+    if (perf_.pid() <= 0) return -1;
+    perf_.signal(SIGINT);
+    if (perf_.wait(10000) == -1) return -1;
+    std::ifstream in(out_);
+    std::string line;
+    while (std::getline(in, line))
+        if (line.find("raw_syscalls:sys_enter") != std::string::npos)
+            return line.rfind("<not", 0) == 0 ? 0 : std::atol(line.c_str());
+    return -1;
 }
 
 } // namespace kivbench

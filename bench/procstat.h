@@ -8,6 +8,9 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
+
+#include "child.h"
 
 namespace kivbench {
 
@@ -80,6 +83,26 @@ private:
     std::condition_variable cv_;
     bool stop_ = false;
     std::thread thread_;
+};
+
+// `root` and every process descending from it (a daemon's worker processes).
+std::vector<pid_t> processTree(pid_t root);
+// CPU seconds (user + system, reaped children included) of processTree(root).
+double treeCpuSeconds(pid_t root);
+
+// System calls entered by some processes (all their threads), counted by
+// perf's raw_syscalls:sys_enter tracepoint between start() and stop(): no
+// tracing stops, so the daemon runs at almost full speed meanwhile.
+class SyscallCounter {
+public:
+    // False (and *error) when perf cannot attach.
+    bool start(const std::vector<pid_t> &pids, const std::string &outFile, std::string *error);
+    // The count, -1 when perf gave none.
+    long stop();
+
+private:
+    Child perf_;
+    std::string out_;
 };
 
 } // namespace kivbench

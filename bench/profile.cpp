@@ -34,7 +34,7 @@ bool startLoad(const ProfileInputs &in, Child &load, int concurrency, uint64_t r
 
 std::string requestsDone(const std::string &json) {
     std::string err;
-    auto j = Json::parse(readFile(json), &err);
+    auto j = parseJson(readFile(json), &err);
     LoadResult r;
     if (!j || !fromJson(*j, &r, codeFromName)) return "unknown (no load report)";
     std::string codes;

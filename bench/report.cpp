@@ -14,9 +14,9 @@ std::optional<double> baselineRatio(const ScenarioRow &row) {
     return row.daemon->result.perSecond / row.baseline->result.perSecond;
 }
 
-std::optional<double> peerRatio(const ScenarioRow &row) {
-    if (!row.daemon || !row.peer || !(row.peer->result.perSecond > 0)) return std::nullopt;
-    return row.daemon->result.perSecond / row.peer->result.perSecond;
+std::optional<double> peerRatio(const ScenarioRow &row, const RunRecord &peer) {
+    if (!row.daemon || !(peer.result.perSecond > 0)) return std::nullopt;
+    return row.daemon->result.perSecond / peer.result.perSecond;
 }
 
 uint64_t unexpectedAnswers(const ScenarioRow &row) {
@@ -36,15 +36,18 @@ std::optional<RunRecord> medianRun(std::vector<RunRecord> runs) {
 
 namespace {
 
+Json optionalNumber(const std::optional<double> &v) { return v ? Json(*v) : Json(); }
+Json optionalCpu(double v) { return v >= 0 ? Json(v) : Json(); }
+
 Json runJson(const RunRecord &r) {
     Json j = toJson(r.result, codeName);
     j["what"] = r.what;
     j["threads"] = r.threads;
     j["others_cores"] = r.othersCores;
+    j["cpu_ms_per_request"] = optionalCpu(r.cpuMsPerRequest);
+    j["slapd_cpu_ms_per_request"] = optionalCpu(r.slapdCpuMsPerRequest);
     return j;
 }
-
-Json optionalNumber(const std::optional<double> &v) { return v ? Json(*v) : Json(); }
 
 std::string fmt(const char *format, double v) {
     char buf[64];
@@ -64,99 +67,81 @@ std::string disturbedMark(const RunRecord &r) {
     return r.othersCores > kDisturbedCores ? " (!" + fmt("%.2f", r.othersCores) + ")" : "";
 }
 
+std::string cpu(double ms) { return ms < 0 ? "-" : fmt("%.3f", ms); }
+
 std::string mib(long kib) { return kib < 0 ? "-" : fmt("%.1f", static_cast<double>(kib) / 1024.0); }
 
 } // namespace
 
 Json reportJson(const Report &report) {
-    Json j = Json::object();
-    j["schema"] = "kiv-bench/1";
-    j["generated"] = report.generated;
-    j["command"] = report.command;
-    Json &m = j["machine"];
-    m["cpu"] = report.machine.cpuModel;
-    m["cores"] = report.machine.cores;
-    m["kernel"] = report.machine.kernel;
-    m["memory_kib"] = report.machine.memoryKiB;
-    Json &q = j["quiet"];
-    q["compilers_at_start"] = report.quiet.compilersAtStart;
-    q["load1_at_start"] = report.quiet.load1AtStart;
-    q["waited_s"] = report.quiet.waitedSeconds;
-    q["quiet"] = report.quiet.quiet;
-    q["load1_at_end"] = report.quiet.load1AtEnd;
-    q["samples"] = report.quiet.compilerSamples;
-    q["samples_with_compilers"] = report.quiet.samplesWithCompilers;
-    q["compilers_max"] = report.quiet.compilersMax;
-    q["others_cores"] = report.quiet.othersCores;
-    q["repeated_runs"] = report.quiet.repeatedRuns;
-    j["parameters"] = report.parameters;
-
-    Json &rows = j["scenarios"];
-    rows = Json::array();
+    const QuietRecord &q = report.quiet;
+    Json j = {{"schema", "kiv-bench/1"},
+              {"generated", report.generated},
+              {"command", report.command},
+              {"machine",
+               {{"cpu", report.machine.cpuModel},
+                {"cores", report.machine.cores},
+                {"kernel", report.machine.kernel},
+                {"memory_kib", report.machine.memoryKiB}}},
+              {"quiet",
+               {{"compilers_at_start", q.compilersAtStart},
+                {"load1_at_start", q.load1AtStart},
+                {"waited_s", q.waitedSeconds},
+                {"quiet", q.quiet},
+                {"load1_at_end", q.load1AtEnd},
+                {"samples", q.compilerSamples},
+                {"samples_with_compilers", q.samplesWithCompilers},
+                {"compilers_max", q.compilersMax},
+                {"others_cores", q.othersCores},
+                {"repeated_runs", q.repeatedRuns}}},
+              {"parameters", report.parameters}};
+    Json &rows = j["scenarios"] = Json::array();
     for (const ScenarioRow &r : report.rows) {
-        Json row = Json::object();
-        row["name"] = r.scenario;
-        row["description"] = r.description;
-        row["concurrency"] = r.concurrency;
-        row["status"] = r.status;
-        row["note"] = r.note;
-        row["expected"] = codeName(r.expectedCode);
-        row["daemon"] = r.daemon ? runJson(*r.daemon) : Json();
-        row["baseline"] = r.baseline ? runJson(*r.baseline) : Json();
-        row["ratio"] = optionalNumber(baselineRatio(r));
-        row["peer"] = r.peer ? runJson(*r.peer) : Json();
-        row["peer_ratio"] = optionalNumber(peerRatio(r));
-        row["unexpected_answers"] = unexpectedAnswers(r);
-        row["rss_max_kib"] = r.rssMaxKiB;
-        rows.push(std::move(row));
+        Json peers = Json::array();
+        for (const RunRecord &p : r.peers) {
+            Json pj = runJson(p);
+            pj["ratio"] = optionalNumber(peerRatio(r, p));
+            peers.push_back(std::move(pj));
+        }
+        rows.push_back({{"name", r.scenario},
+                        {"description", r.description},
+                        {"concurrency", r.concurrency},
+                        {"status", r.status},
+                        {"note", r.note},
+                        {"expected", codeName(r.expectedCode)},
+                        {"daemon", r.daemon ? runJson(*r.daemon) : Json()},
+                        {"baseline", r.baseline ? runJson(*r.baseline) : Json()},
+                        {"ratio", optionalNumber(baselineRatio(r))},
+                        {"peers", std::move(peers)},
+                        {"unexpected_answers", unexpectedAnswers(r)},
+                        {"rss_max_kib", r.rssMaxKiB}});
     }
 
-    Json &mem = j["memory"];
     long rssMax = -1;
     for (const ScenarioRow &r : report.rows) rssMax = std::max(rssMax, r.rssMaxKiB);
     if (report.soak) rssMax = std::max(rssMax, report.soak->rssMaxKiB);
-    mem["rss_max_kib"] = rssMax;
+    Json &mem = j["memory"] = {{"rss_max_kib", rssMax}, {"soak", nullptr}, {"fds", Json::array()}};
     if (report.soak) {
         const SoakRecord &s = *report.soak;
-        Json &soak = mem["soak"];
-        soak["warmup_requests"] = s.warmupRequests;
-        soak["requests"] = s.requests;
-        Json &series = soak["rss_kib"];
-        series = Json::array();
-        for (auto &[done, kib] : s.rss) {
-            Json p = Json::object();
-            p["requests"] = done;
-            p["rss_kib"] = kib;
-            series.push(std::move(p));
-        }
-        soak["growth_kib"] = s.growthKiB;
-        soak["rss_max_kib"] = s.rssMaxKiB;
-        soak["fds_idle"] = s.fdsIdle;
-        soak["fds_after"] = s.fdsAfter;
-        soak["run"] = toJson(s.total, codeName);
-    } else {
-        mem["soak"] = Json();
+        Json series = Json::array();
+        for (auto &[done, kib] : s.rss) series.push_back({{"requests", done}, {"rss_kib", kib}});
+        mem["soak"] = {{"warmup_requests", s.warmupRequests}, {"requests", s.requests}, {"rss_kib", series},
+                       {"growth_kib", s.growthKiB},          {"rss_max_kib", s.rssMaxKiB}, {"fds_idle", s.fdsIdle},
+                       {"fds_after", s.fdsAfter},            {"run", toJson(s.total, codeName)}};
     }
-    Json &fds = mem["fds"];
-    fds = Json::array();
-    for (const FdRecord &f : report.fds) {
-        Json e = Json::object();
-        e["daemon"] = f.daemon;
-        e["idle"] = f.idle;
-        e["after"] = f.after;
-        fds.push(std::move(e));
-    }
-
-    Json &targets = j["targets"];
-    targets = Json::array();
-    for (const TargetRecord &t : report.targets) {
-        Json e = Json::object();
-        e["id"] = t.id;
-        e["text"] = t.text;
-        e["measured"] = t.measured;
-        e["status"] = t.status;
-        targets.push(std::move(e));
-    }
+    for (const FdRecord &f : report.fds) mem["fds"].push_back({{"daemon", f.daemon}, {"idle", f.idle}, {"after", f.after}});
+    Json &calls = j["syscalls"] = Json::array();
+    for (const SyscallRecord &s : report.syscalls)
+        calls.push_back({{"scenario", s.scenario},
+                         {"daemon", s.daemon},
+                         {"requests", s.requests},
+                         {"syscalls", s.syscalls},
+                         {"per_request", s.syscalls >= 0 && s.requests > 0
+                                             ? Json(static_cast<double>(s.syscalls) / static_cast<double>(s.requests))
+                                             : Json()}});
+    Json &targets = j["targets"] = Json::array();
+    for (const TargetRecord &t : report.targets)
+        targets.push_back({{"id", t.id}, {"text", t.text}, {"measured", t.measured}, {"status", t.status}});
     return j;
 }
 
@@ -176,23 +161,13 @@ std::string reportMarkdown(const Report &report) {
        << fmt("%.2f", report.quiet.othersCores) << " cores on average; " << report.quiet.repeatedRuns
        << " runs were repeated because other work disturbed them)\n"
        << "- Command: `" << report.command << "`\n"
-       << "- Parameters: `" << [&] {
-              std::string p = report.parameters.dump();
-              std::string flat;
-              for (char c : p)
-                  if (c != '\n') flat += c;
-              std::string out;
-              for (size_t i = 0; i < flat.size(); ++i)
-                  if (!(flat[i] == ' ' && i + 1 < flat.size() && flat[i + 1] == ' ')) out += flat[i];
-              return out;
-          }() << "`\n\n";
+       << "- Parameters: `" << report.parameters.dump() << "`\n\n";
 
-    const Json *rounds = report.parameters.find("rounds");
-    const int roundCount = rounds != nullptr && rounds->isNumber() ? static_cast<int>(rounds->number()) : 1;
+    const int roundCount = report.parameters.value("rounds", 1);
     md << "## Scenarios\n\n"
        << "Throughput is answered requests per second over the whole run; latency is per exchange as the "
-          "client sees it (connect to close).  The ratio is daemon / baseline; the peer is in-process PAM "
-          "with pam_unix.  A figure marked (!x) was measured while other work on the machine used x "
+          "client sees it (connect to close).  The ratio is daemon / baseline; CPU is the daemon's (and "
+          "slapd's) user + system time per answered request.  A figure marked (!x) was measured while other work on the machine used x "
           "cores on average (after up to three attempts).";
     if (roundCount > 1)
         md << "  Each row is measured in " << roundCount
@@ -200,7 +175,7 @@ std::string reportMarkdown(const Report &report) {
               "throughput.";
     md << "\n\n"
        << "| scenario | conc. | daemon auth/s | p50 ms | p95 ms | p99 ms | max ms | daemon answers | baseline "
-          "| baseline auth/s | ratio | peer auth/s | daemon/peer | RSS max MiB |\n"
+          "| baseline auth/s | ratio | CPU ms/req | slapd ms/req | RSS max MiB |\n"
        << "|---|---:|---:|---:|---:|---:|---:|---|---|---:|---:|---:|---:|---:|\n";
     for (const ScenarioRow &r : report.rows) {
         md << "| " << r.scenario << " | " << r.concurrency << " | ";
@@ -217,13 +192,35 @@ std::string reportMarkdown(const Report &report) {
                << disturbedMark(*r.baseline) << " | " << (baselineRatio(r) ? fmt("%.2f", *baselineRatio(r)) : "-") << " | ";
         else
             md << "- | - | - | ";
-        if (r.peer)
-            md << fmt("%.0f", r.peer->result.perSecond) << disturbedMark(*r.peer) << " | "
-               << (peerRatio(r) ? fmt("%.2f", *peerRatio(r)) : "-") << " | ";
-        else
-            md << "- | - | ";
-        md << mib(r.rssMaxKiB) << " |\n";
+        md << cpu(r.daemon->cpuMsPerRequest) << " | " << cpu(r.daemon->slapdCpuMsPerRequest) << " | "
+           << mib(r.rssMaxKiB) << " |\n";
     }
+
+    md << "\n## Peer daemons\n\n"
+          "The same accounts and load generator against the daemons sites would otherwise run, in the same "
+          "alternating rounds; ratio = ours / peer.  CPU per request counts the daemon with its worker "
+          "processes; slapd's is shown as ours / the peer's.\n\n"
+          "| scenario | conc. | ours auth/s | peer | peer auth/s | ours/peer | CPU ms/req ours | CPU ms/req peer "
+          "| slapd ms/req ours / peer |\n|---|---:|---:|---|---:|---:|---:|---:|---|\n";
+    for (const ScenarioRow &r : report.rows)
+        for (const RunRecord &p : r.peers) {
+            if (!r.daemon) continue;
+            md << "| " << r.scenario << " | " << r.concurrency << " | " << fmt("%.0f", r.daemon->result.perSecond)
+               << " | " << p.what << " x" << p.threads << " | " << fmt("%.0f", p.result.perSecond) << disturbedMark(p)
+               << " | " << (peerRatio(r, p) ? fmt("%.2f", *peerRatio(r, p)) : "-") << " | "
+               << cpu(r.daemon->cpuMsPerRequest) << " | " << cpu(p.cpuMsPerRequest) << " | "
+               << cpu(r.daemon->slapdCpuMsPerRequest) << " / " << cpu(p.slapdCpuMsPerRequest) << " |\n";
+        }
+    md << "\n## System calls per request\n\n"
+          "Counted with perf's raw_syscalls:sys_enter tracepoint over every thread and worker process of the "
+          "daemon during a short extra run.\n\n| scenario | daemon | requests | system calls | per request |\n"
+          "|---|---|---:|---:|---:|\n";
+    for (const SyscallRecord &s : report.syscalls)
+        md << "| " << s.scenario << " | " << s.daemon << " | " << s.requests << " | " << s.syscalls << " | "
+           << (s.syscalls >= 0 && s.requests > 0
+                   ? fmt("%.1f", static_cast<double>(s.syscalls) / static_cast<double>(s.requests))
+                   : "-")
+           << " |\n";
     md << "\nScenarios:\n\n";
     std::string last;
     for (const ScenarioRow &r : report.rows) {

@@ -7,7 +7,6 @@
 #include <utility>
 #include <vector>
 
-#include "json.h"
 #include "loadgen.h"
 #include "procstat.h"
 
@@ -23,6 +22,9 @@ struct RunRecord {
     int threads = 0;     // client connections, or in-process threads
     LoadResult result;
     double othersCores = 0;   // average cores other work used during the run
+    // CPU of the answering daemon (worker processes included) and of slapd,
+    // per answered request; -1 when there is none or it was not read.
+    double cpuMsPerRequest = -1, slapdCpuMsPerRequest = -1;
 };
 
 // The run with the median throughput, whole (its latencies and counts come
@@ -36,7 +38,8 @@ struct ScenarioRow {
     std::string status = "measured";   // measured | pending | failed
     std::string note;
     int expectedCode = 0;              // what every daemon answer should be
-    std::optional<RunRecord> daemon, baseline, peer;
+    std::optional<RunRecord> daemon, baseline;
+    std::vector<RunRecord> peers;      // peer daemons (or libraries), each named by `what`
     long rssMaxKiB = -1;               // daemon's largest resident size during the run
 };
 
@@ -76,6 +79,14 @@ struct FdRecord {
     int idle = -1, after = -1;
 };
 
+// System calls per request of one daemon in a scenario, from a short extra
+// run (perf's raw_syscalls:sys_enter over all its threads and processes).
+struct SyscallRecord {
+    std::string scenario, daemon;
+    uint64_t requests = 0;
+    long syscalls = -1;
+};
+
 struct Report {
     std::string generated;   // UTC time
     std::string command;
@@ -85,13 +96,14 @@ struct Report {
     std::vector<ScenarioRow> rows;
     std::optional<SoakRecord> soak;
     std::vector<FdRecord> fds;
+    std::vector<SyscallRecord> syscalls;
     std::vector<TargetRecord> targets;
 };
 
 // daemon auth/s over baseline (or peer) auth/s; nullopt when either is missing
 // or the baseline did nothing.
 std::optional<double> baselineRatio(const ScenarioRow &row);
-std::optional<double> peerRatio(const ScenarioRow &row);
+std::optional<double> peerRatio(const ScenarioRow &row, const RunRecord &peer);
 // Daemon answers other than expectedCode, plus connection errors.
 uint64_t unexpectedAnswers(const ScenarioRow &row);
 

@@ -9,44 +9,76 @@ namespace kivbench {
 
 namespace {
 
+enum class Kind { Number, String, Bool, Object, Array };
+
+bool is(const Json &v, Kind k) {
+    switch (k) {
+    case Kind::Number: return v.is_number();
+    case Kind::String: return v.is_string();
+    case Kind::Bool: return v.is_boolean();
+    case Kind::Object: return v.is_object();
+    case Kind::Array: return v.is_array();
+    }
+    return false;
+}
+
 class Checker {
 public:
     std::vector<std::string> problems;
 
     void problem(const std::string &where, const std::string &what) { problems.push_back(where + ": " + what); }
 
-    const Json *need(const Json &j, const std::string &path, Json::Type type, const std::string &where) {
-        const Json *v = jsonPath(j, path);
-        if (v == nullptr) {
+    // The value at `path` ("a/b") if it is there with the right kind.
+    const Json *need(const Json &j, const std::string &path, Kind kind, const std::string &where) {
+        const Json::json_pointer ptr("/" + path);
+        if (!j.is_object() || !j.contains(ptr)) {
             problem(where, "missing " + path);
             return nullptr;
         }
-        if (v->type() != type) {
+        const Json &v = j.at(ptr);
+        if (!is(v, kind)) {
             problem(where, path + " has the wrong type");
             return nullptr;
         }
-        return v;
+        return &v;
     }
 
     // A load run as toJson writes it; returns its auth/s or -1.
     double run(const Json &j, const std::string &where) {
-        const Json *rate = need(j, "auth_per_s", Json::Type::Number, where);
-        const Json *requests = need(j, "requests", Json::Type::Number, where);
-        need(j, "seconds", Json::Type::Number, where);
-        need(j, "codes", Json::Type::Object, where);
-        need(j, "connection_errors", Json::Type::Number, where);
+        const Json *rate = need(j, "auth_per_s", Kind::Number, where);
+        const Json *requests = need(j, "requests", Kind::Number, where);
+        need(j, "seconds", Kind::Number, where);
+        need(j, "codes", Kind::Object, where);
+        need(j, "connection_errors", Kind::Number, where);
         double last = -1;
         for (const char *p : {"p50", "p95", "p99", "max"}) {
-            const Json *v = need(j, std::string("latency_ms.") + p, Json::Type::Number, where);
+            const Json *v = need(j, std::string("latency_ms/") + p, Kind::Number, where);
             if (v == nullptr) continue;
-            if (v->number() < last) problem(where, std::string("latency ") + p + " below the previous percentile");
-            last = v->number();
+            if (v->get<double>() < last) problem(where, std::string("latency ") + p + " below the previous percentile");
+            last = v->get<double>();
         }
+        for (const char *cpu : {"cpu_ms_per_request", "slapd_cpu_ms_per_request"})
+            if (j.contains(cpu) && !j[cpu].is_null() && !(j[cpu].is_number() && j[cpu].get<double>() >= 0))
+                problem(where, std::string(cpu) + " is not a non-negative number");
         if (rate == nullptr || requests == nullptr) return -1;
-        if (rate->number() < 0 || requests->number() < 0) problem(where, "negative count or rate");
-        return rate->number();
+        if (rate->get<double>() < 0 || requests->get<double>() < 0) problem(where, "negative count or rate");
+        return rate->get<double>();
+    }
+
+    // `ratio` must be d / b when both are known.
+    void ratio(const Json &row, const char *key, double d, double b, const std::string &where) {
+        if (d < 0 || b <= 0) return;
+        const Json *r = row.contains(key) ? &row[key] : nullptr;
+        if (r == nullptr || !r->is_number())
+            problem(where, std::string(key) + " missing");
+        else if (std::fabs(r->get<double>() - d / b) > 1e-3 * std::max(1.0, d / b))
+            problem(where, std::string(key) + " does not match the throughputs");
     }
 };
+
+std::string text(const Json &row, const char *key) {
+    return row.contains(key) && row[key].is_string() ? row[key].get<std::string>() : "";
+}
 
 } // namespace
 
@@ -58,59 +90,54 @@ const std::vector<std::string> &requiredScenarios() {
 
 std::vector<std::string> checkReport(const Json &report, bool strict, const std::vector<std::string> &mustMeasure) {
     Checker c;
-    if (!report.isObject()) return {"report: not a JSON object"};
-    if (const Json *s = c.need(report, "schema", Json::Type::String, "report"); s && s->string() != "kiv-bench/1")
-        c.problem("report", "unknown schema " + s->string());
-    c.need(report, "generated", Json::Type::String, "report");
-    if (const Json *cores = c.need(report, "machine.cores", Json::Type::Number, "report"); cores && cores->number() < 1)
+    if (!report.is_object()) return {"report: not a JSON object"};
+    if (const Json *s = c.need(report, "schema", Kind::String, "report"); s && *s != "kiv-bench/1")
+        c.problem("report", "unknown schema " + s->get<std::string>());
+    c.need(report, "generated", Kind::String, "report");
+    if (const Json *cores = c.need(report, "machine/cores", Kind::Number, "report"); cores && *cores < 1)
         c.problem("report", "machine.cores below 1");
-    c.need(report, "quiet.quiet", Json::Type::Bool, "report");
-    c.need(report, "parameters", Json::Type::Object, "report");
-    c.need(report, "memory.rss_max_kib", Json::Type::Number, "report");
-    c.need(report, "memory.fds", Json::Type::Array, "report");
-    if (const Json *soak = jsonPath(report, "memory.soak"); soak == nullptr)
+    c.need(report, "quiet/quiet", Kind::Bool, "report");
+    c.need(report, "parameters", Kind::Object, "report");
+    c.need(report, "memory/rss_max_kib", Kind::Number, "report");
+    c.need(report, "memory/fds", Kind::Array, "report");
+    if (!report.contains(Json::json_pointer("/memory/soak")))
         c.problem("report", "missing memory.soak");
-    else if (soak->isObject())
-        c.need(*soak, "growth_kib", Json::Type::Number, "memory.soak");
+    else if (report.at(Json::json_pointer("/memory/soak")).is_object())
+        c.need(report.at(Json::json_pointer("/memory/soak")), "growth_kib", Kind::Number, "memory.soak");
 
     std::set<std::string> seen, measured;
-    if (const Json *rows = c.need(report, "scenarios", Json::Type::Array, "report")) {
-        if (rows->size() == 0) c.problem("report", "no scenarios");
+    if (const Json *rows = c.need(report, "scenarios", Kind::Array, "report")) {
+        if (rows->empty()) c.problem("report", "no scenarios");
         for (size_t i = 0; i < rows->size(); ++i) {
             const Json &row = rows->at(i);
             std::string where = "scenarios[" + std::to_string(i) + "]";
-            const Json *name = c.need(row, "name", Json::Type::String, where);
+            const Json *name = c.need(row, "name", Kind::String, where);
             if (name == nullptr) continue;
-            where += " " + name->string();
-            seen.insert(name->string());
-            c.need(row, "concurrency", Json::Type::Number, where);
-            const Json *status = c.need(row, "status", Json::Type::String, where);
+            where += " " + name->get<std::string>();
+            seen.insert(name->get<std::string>());
+            c.need(row, "concurrency", Kind::Number, where);
+            const Json *status = c.need(row, "status", Kind::String, where);
             if (status == nullptr) continue;
-            const std::string st = status->string();
+            const std::string st = status->get<std::string>();
             if (st != "measured" && st != "pending" && st != "failed") c.problem(where, "unknown status " + st);
-            if (strict && st == "failed") c.problem(where, "failed: " + (row.find("note") ? row.find("note")->string() : ""));
+            if (strict && st == "failed") c.problem(where, "failed: " + text(row, "note"));
             if (st != "measured") continue;
-            measured.insert(name->string());
-            const Json *daemon = c.need(row, "daemon", Json::Type::Object, where);
+            measured.insert(name->get<std::string>());
+            const Json *daemon = c.need(row, "daemon", Kind::Object, where);
             double d = daemon ? c.run(*daemon, where + " daemon") : -1;
-            if (daemon && jsonPath(*daemon, "requests") && jsonPath(*daemon, "requests")->isNumber() &&
-                jsonPath(*daemon, "requests")->number() < 1)
+            if (daemon && daemon->contains("requests") && (*daemon)["requests"].is_number() &&
+                (*daemon)["requests"].get<double>() < 1)
                 c.problem(where, "no daemon request was answered");
-            const Json *baseline = row.find("baseline");
-            const Json *ratio = row.find("ratio");
-            if (baseline && baseline->isObject()) {
-                double b = c.run(*baseline, where + " baseline");
-                if (d >= 0 && b > 0) {
-                    if (ratio == nullptr || !ratio->isNumber())
-                        c.problem(where, "ratio missing");
-                    else if (std::fabs(ratio->number() - d / b) > 1e-3 * std::max(1.0, d / b))
-                        c.problem(where, "ratio does not match the throughputs");
+            if (row.contains("baseline") && row["baseline"].is_object())
+                c.ratio(row, "ratio", d, c.run(row["baseline"], where + " baseline"), where);
+            if (const Json *peers = c.need(row, "peers", Kind::Array, where))
+                for (const Json &peer : *peers) {
+                    const std::string w = where + " peer " + text(peer, "what");
+                    c.ratio(peer, "ratio", d, c.run(peer, w), w);
                 }
-            }
-            if (const Json *peer = row.find("peer"); peer && peer->isObject()) c.run(*peer, where + " peer");
             if (strict) {
-                const Json *bad = c.need(row, "unexpected_answers", Json::Type::Number, where);
-                if (bad && bad->number() != 0) c.problem(where, "unexpected daemon answers");
+                const Json *bad = c.need(row, "unexpected_answers", Kind::Number, where);
+                if (bad && *bad != 0) c.problem(where, "unexpected daemon answers");
             }
         }
     }
@@ -120,15 +147,22 @@ std::vector<std::string> checkReport(const Json &report, bool strict, const std:
         for (const std::string &s : mustMeasure)
             if (!measured.count(s)) c.problem("report", "scenario " + s + " was not measured");
 
-    if (const Json *targets = c.need(report, "targets", Json::Type::Array, "report")) {
-        if (targets->size() == 0) c.problem("report", "no targets");
+    if (const Json *calls = c.need(report, "syscalls", Kind::Array, "report"))
+        for (const Json &s : *calls) {
+            const Json *n = c.need(s, "syscalls", Kind::Number, "syscalls");
+            const Json *r = c.need(s, "requests", Kind::Number, "syscalls");
+            if (n && r && *n >= 0 && *r > 0 && !(s.contains("per_request") && s["per_request"].is_number()))
+                c.problem("syscalls " + text(s, "daemon"), "per_request missing");
+        }
+    if (const Json *targets = c.need(report, "targets", Kind::Array, "report")) {
+        if (targets->empty()) c.problem("report", "no targets");
         for (size_t i = 0; i < targets->size(); ++i) {
             std::string where = "targets[" + std::to_string(i) + "]";
-            c.need(targets->at(i), "id", Json::Type::String, where);
-            c.need(targets->at(i), "measured", Json::Type::String, where);
-            const Json *st = c.need(targets->at(i), "status", Json::Type::String, where);
-            if (st && st->string() != "met" && st->string() != "missed" && st->string() != "pending")
-                c.problem(where, "unknown status " + st->string());
+            c.need(targets->at(i), "id", Kind::String, where);
+            c.need(targets->at(i), "measured", Kind::String, where);
+            const Json *st = c.need(targets->at(i), "status", Kind::String, where);
+            if (st && *st != "met" && *st != "missed" && *st != "pending")
+                c.problem(where, "unknown status " + st->get<std::string>());
         }
     }
     return c.problems;

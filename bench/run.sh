@@ -11,11 +11,17 @@
 #                                (about 20 minutes)
 #   bash bench/run.sh --smoke    tiny load through every scenario (seconds);
 #                                report under <build>/bench-smoke/
-#   bash bench/run.sh --profile  callgrind, perf and strace of the {SSHA} path;
-#                                findings under bench/results/profile/
+#   bash bench/run.sh --profile  callgrind, perf and strace of the {SSHA} and
+#                                LDAP paths; raw output under <build>/profile/
+#                                (not kept in git; bench/results/profile-summary.md
+#                                holds what it showed)
 #
 # Other options are handed to kiv-bench (--concurrency 1,4,32, --seconds S,
-# --rounds N, --threads N, --users N, --only sha512,ssha,lockout,nssfiles,soak,ldap,saslauthd, ...).
+# --rounds N, --threads N, --users N, --only GROUP,... with the groups
+# sha512 (pw SHA-512 beside PAM and saslauthd shadow and pam), cache (the same
+# with the authentication cache beside saslauthd -c), saslauthd (both),
+# ssha, lockout, nssfiles, soak, ldap (the LDAP method beside saslauthd ldap
+# over ldap:// and ldaps://, with and without caches, and nslcd + pam_ldap)).
 # KIVBENCH_BUILD names the build directory (default build-bench).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -31,20 +37,23 @@ jobs=$(nproc)
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$jobs" --target kiv-bench kiv-bench-check
 
-# The peer daemon saslauthd (sasl2-bin) is unpacked beside the build rather
-# than installed: installing it would add a service to the host.
-if [ ! -x /usr/sbin/saslauthd ] && [ ! -x "$build/peers/usr/sbin/saslauthd" ]; then
-  (mkdir -p "$build/peers" && cd "$build/peers" && apt-get download sasl2-bin >/dev/null 2>&1 &&
-   dpkg-deb -x sasl2-bin_*.deb .) ||
-    echo "bench/run.sh: sasl2-bin could not be unpacked; the saslauthd rows stay pending" >&2
-fi
+# The peer daemons (saslauthd from sasl2-bin, nslcd and pam_ldap from nslcd
+# and libpam-ldapd) are unpacked beside the build rather than installed:
+# their packages would add services to the host and edit its PAM and
+# name-service configuration.
+for pkg in sasl2-bin nslcd libpam-ldapd; do
+  [ -n "$(ls "$build/peers/${pkg}"_*.deb 2>/dev/null)" ] && continue
+  (mkdir -p "$build/peers" && cd "$build/peers" && apt-get download "$pkg" >/dev/null 2>&1 &&
+   dpkg-deb -x "${pkg}"_*.deb .) ||
+    echo "bench/run.sh: $pkg could not be unpacked; its peer rows stay pending" >&2
+done
 
 out=bench/results
 extra=(--wait-quiet 1200)
 for arg in "$@"; do
   case $arg in
     --smoke) out=$build/bench-smoke; extra=() ;;
-    --profile) extra=() ;;
+    --profile) out=$build; extra=() ;;
   esac
 done
 mkdir -p "$out"

@@ -24,7 +24,7 @@
 #include "profile.h"
 #include "report.h"
 #include "report_check.h"
-#include "saslauthd_peer.h"
+#include "peers.h"
 #include "targets.h"
 
 namespace kivbench {
@@ -45,6 +45,7 @@ struct Context {
     Accounts sha, ssha, ldap;
     std::string shaFile, sshaFile, wrongFile, ldapFile, pamDir;
     std::map<int, RunRecord> sshaDaemon, sshaBaseline;   // by concurrency, for the later scenarios
+    pid_t slapd = -1;   // while the LDAP scenarios run: its CPU is counted per request
     int runs = 0;
     // Set for full runs: measured runs wait for other work on the machine to
     // stop and are repeated when it disturbed them.
@@ -108,7 +109,7 @@ std::optional<LoadResult> loadgen(Context &cx, const std::string &accounts, int 
         return std::nullopt;
     }
     std::string perr;
-    auto j = Json::parse(readFile(json), &perr);
+    auto j = parseJson(readFile(json), &perr);
     unlink(json.c_str());
     LoadResult r;
     if (!j || !fromJson(*j, &r, codeFromName)) {
@@ -118,10 +119,32 @@ std::optional<LoadResult> loadgen(Context &cx, const std::string &accounts, int 
     return r;
 }
 
-RunRecord inProcess(Context &cx, const std::string &what, int threads, const OperationFactory &f) {
+// CPU per answered request of `server` and of slapd over a run, in ms.
+class CpuMeter {
+public:
+    CpuMeter(pid_t server, pid_t slapd)
+        : server_(server), slapd_(slapd), s0_(server > 0 ? treeCpuSeconds(server) : 0),
+          d0_(slapd > 0 ? treeCpuSeconds(slapd) : 0) {}
+    void finish(RunRecord &r) const {
+        const double n = static_cast<double>(r.result.requests);
+        if (n <= 0) return;
+        if (server_ > 0) r.cpuMsPerRequest = (treeCpuSeconds(server_) - s0_) * 1000 / n;
+        if (slapd_ > 0) r.slapdCpuMsPerRequest = (treeCpuSeconds(slapd_) - d0_) * 1000 / n;
+    }
+
+private:
+    pid_t server_, slapd_;
+    double s0_, d0_;
+};
+
+// An in-process loop; `server` is the peer daemon it talks to, if any.
+RunRecord inProcess(Context &cx, const std::string &what, int threads, const OperationFactory &f, pid_t server = -1) {
     return quietly(cx, [&] {
         if (cx.p.warmupSeconds > 0) runLoad({threads, cx.p.warmupSeconds, cx.p.warmupRequests}, f);
-        return RunRecord{what, threads, runLoad({threads, cx.p.seconds, cx.p.requests}, f), 0.0};
+        CpuMeter meter(server, cx.slapd);
+        RunRecord r{what, threads, runLoad({threads, cx.p.seconds, cx.p.requests}, f), 0.0};
+        meter.finish(r);
+        return r;
     });
 }
 
@@ -129,22 +152,26 @@ RunRecord inProcess(Context &cx, const std::string &what, int threads, const Ope
 // alternation, so that a slow spell of the machine falls on one round rather
 // than on one side of a ratio, and keeps the median run of each side.
 template <class Round> void inRounds(Context &cx, ScenarioRow &row, Round round) {
-    std::vector<RunRecord> daemon, baseline, peer;
+    std::vector<RunRecord> daemon, baseline;
+    std::vector<std::vector<RunRecord>> peers;
     long rssMax = -1;
     for (int i = 0; i < std::max(1, cx.p.rounds); ++i) {
         row.daemon.reset();
         row.baseline.reset();
-        row.peer.reset();
+        row.peers.clear();
         round();
         rssMax = std::max(rssMax, row.rssMaxKiB);
         if (row.status == "failed") return;
         if (row.daemon) daemon.push_back(*row.daemon);
         if (row.baseline) baseline.push_back(*row.baseline);
-        if (row.peer) peer.push_back(*row.peer);
+        peers.resize(row.peers.size());
+        for (size_t k = 0; k < row.peers.size(); ++k) peers[k].push_back(row.peers[k]);
     }
     row.daemon = medianRun(std::move(daemon));
     row.baseline = medianRun(std::move(baseline));
-    row.peer = medianRun(std::move(peer));
+    row.peers.clear();
+    for (auto &runs : peers)
+        if (auto m = medianRun(std::move(runs))) row.peers.push_back(std::move(*m));
     row.rssMaxKiB = rssMax;
 }
 
@@ -238,9 +265,11 @@ void measureDaemon(Context &cx, Instance &in, ScenarioRow &row, const std::strin
         truncateLogs(in);
         RunRecord rec{"daemon", row.concurrency, {}, 0.0};
         RssSampler sampler(in.daemon->pid(), 100);
+        CpuMeter meter(in.daemon->pid(), cx.slapd);
         std::optional<LoadResult> r = loadgen(cx, accounts, row.concurrency, cx.p.seconds, cx.p.requests, &error);
         row.rssMaxKiB = std::max(row.rssMaxKiB, sampler.maxKiB());
         if (r) rec.result = *r;
+        meter.finish(rec);
         failed = failed || !r;
         return rec;
     });
@@ -257,27 +286,134 @@ void measureDaemon(Context &cx, Instance &in, ScenarioRow &row, const std::strin
              " ms");
 }
 
-void pwSha512(Context &cx) {
-    const std::string name = "pw-sha512", desc = "pw method, SHA-512 crypt() hashes in shadow, access log only";
-    progress(name);
-    Instance in;
-    std::string error;
-    if (!startInstance(cx, in, name, {"", pwConfig(cx.p, false, false), {}, {}}, &error)) {
-        for (int c : cx.p.concurrency) cx.report.rows.push_back(notMeasured(name, desc, c, "failed", error));
-        return;
+// A peer measured beside our daemon in a row: a daemon of its own (none for
+// a library loaded in process) and the load that drives it.
+struct Peer {
+    std::string what;
+    std::unique_ptr<PeerDaemon> daemon;
+    OperationFactory op;
+    pid_t pid() const { return daemon ? daemon->pid() : -1; }
+};
+
+enum class PeerKind { PamUnix, SaslShadow, SaslPam, SaslLdap, NslcdPamLdap };
+struct PeerSpec {
+    PeerKind kind;
+    bool cache = false;
+};
+
+// Starts the peers a row compares against; a peer that cannot run is left
+// out and the reason added to *note.
+std::vector<Peer> startPeers(Context &cx, const std::vector<PeerSpec> &specs, const DirectoryLayout *d,
+                             std::string *note) {
+    std::vector<Peer> out;
+    for (const PeerSpec &s : specs) {
+        Peer peer;
+        std::string error;
+        const std::string mech = s.kind == PeerKind::SaslShadow ? "shadow" : s.kind == PeerKind::SaslPam ? "pam" : "ldap";
+        if (s.kind == PeerKind::PamUnix) {
+            if (!pamAvailable()) error = "pam_unix: built without libpam";
+            peer.what = "pam_unix in process";
+            peer.op = pamOperation(cx.sha, cx.pamDir, kPamService);
+        } else if (s.kind == PeerKind::NslcdPamLdap) {
+            const std::string nslcd = findPeer(cx.p.binDir, "usr/sbin/nslcd");
+            const std::string module = findPeer(cx.p.binDir, "lib/x86_64-linux-gnu/security/pam_ldap.so");
+            peer.what = "nslcd + pam_ldap";
+            peer.daemon = std::make_unique<PeerDaemon>();
+            if (nslcd.empty() || module.empty() || !pamAvailable())
+                error = "nslcd or pam_ldap not found (bench/run.sh unpacks nslcd and libpam-ldapd)";
+            else if (writeFile(cx.pamDir + "/kivbench-ldap", pamLdapServiceText(module), 0644, &error) &&
+                     peer.daemon->startNslcd(nslcd, std::string(kWork) + "/nslcd", nslcdConf(*d), &error))
+                peer.op = pamOperation(cx.ldap, cx.pamDir, "kivbench-ldap", module);
+        } else {
+            const std::string program = findPeer(cx.p.binDir, "usr/sbin/saslauthd");
+            peer.what = "saslauthd " + mech + (s.cache ? " -c" : "");
+            peer.daemon = std::make_unique<PeerDaemon>();
+            const SaslauthdSetup setup{program, std::string(kWork) + "/saslauthd-" + mech + (s.cache ? "-c" : ""), mech,
+                                       s.cache, s.kind == PeerKind::SaslLdap ? saslauthdLdapConf(*d) : ""};
+            if (program.empty())
+                error = "saslauthd not found (bench/run.sh unpacks sasl2-bin)";
+            else if (peer.daemon->startSaslauthd(setup, &error))
+                peer.op = saslauthdOperation(s.kind == PeerKind::SaslLdap ? cx.ldap : cx.sha,
+                                             peer.daemon->socketPath(), kPamService);
+        }
+        if (!error.empty()) {
+            *note += (note->empty() ? "" : "; ") + peer.what + ": " + tail(error, 300);
+            continue;
+        }
+        out.push_back(std::move(peer));
     }
+    return out;
+}
+
+// System calls per request of our daemon and of each peer daemon in a short
+// extra run at a moderate concurrency.
+void countSyscalls(Context &cx, const std::string &scenario, Instance &in, const std::string &accounts,
+                   const std::vector<Peer> &peers) {
+    const int c = std::min(4, *std::max_element(cx.p.concurrency.begin(), cx.p.concurrency.end()));
+    const double seconds = std::min(1.0, cx.p.seconds);
+    auto count = [&](const std::string &who, pid_t pid, const std::function<uint64_t()> &run) {
+        SyscallCounter counter;
+        std::string error;
+        if (!counter.start(processTree(pid), std::string(kWork) + "/perf.out", &error)) {
+            progress("  system calls of " + who + " not counted: " + error);
+            return;
+        }
+        const uint64_t n = run();
+        cx.report.syscalls.push_back({scenario, who, n, counter.stop()});
+    };
+    count("kiv-services-daemon", in.daemon->pid(), [&]() -> uint64_t {
+        std::string error;
+        auto r = loadgen(cx, accounts, c, seconds, 0, &error);
+        return r ? r->requests : 0;
+    });
+    for (const Peer &p : peers)
+        if (p.daemon) count(p.what, p.pid(), [&] { return runLoad({c, seconds, 0}, p.op).requests; });
+}
+
+// Every concurrency of one scenario: our daemon, its baseline (if any) and
+// its peers, in alternating rounds; then the system calls per request.
+void measureRows(Context &cx, const std::string &name, const std::string &desc, Instance &in,
+                 const std::string &accounts, const std::function<void(ScenarioRow &)> &baseline,
+                 const std::vector<Peer> &peers, const std::string &note) {
     for (int c : cx.p.concurrency) {
         ScenarioRow row = makeRow(name, desc, c, AUTH_OK);
+        row.note = note;
         inRounds(cx, row, [&] {
-            measureDaemon(cx, in, row, cx.shaFile);
-            row.baseline = inProcess(cx, "crypt_r", std::min(c, cx.cores), cryptOperation(cx.sha));
-            if (pamAvailable())
-                row.peer = inProcess(cx, "pam_unix", c, pamOperation(cx.sha, cx.pamDir, kPamService));
-            else
-                row.note = "PAM peer not built: libpam headers were missing";
+            measureDaemon(cx, in, row, accounts);
+            if (baseline) baseline(row);
+            for (const Peer &p : peers) row.peers.push_back(inProcess(cx, p.what, c, p.op, p.pid()));
         });
         cx.report.rows.push_back(std::move(row));
     }
+    if (!peers.empty()) countSyscalls(cx, name, in, accounts, peers);
+}
+
+// pw SHA-512 without and with the authentication cache, against PAM in
+// process and saslauthd's shadow and pam mechanisms without and with its
+// credential cache (-c, Debian's default options); baseline crypt_r.
+void pwSha512(Context &cx, bool cache) {
+    const std::string name = cache ? "pw-sha512-cache" : "pw-sha512";
+    const std::string desc = cache ? "pw method, SHA-512 crypt() hashes in shadow, authCacheSeconds=3600; peers: "
+                                     "saslauthd shadow and pam with their cache (-c)"
+                                   : "pw method, SHA-512 crypt() hashes in shadow, access log only; peers: PAM "
+                                     "(pam_unix) in process, saslauthd shadow and pam";
+    progress(name);
+    Instance in;
+    std::string error;
+    const std::string config = pwConfig(cx.p, false, false) + (cache ? "authCacheSeconds=3600\n" : "");
+    if (!startInstance(cx, in, name, {"", config, {}, {}}, &error)) {
+        for (int c : cx.p.concurrency) cx.report.rows.push_back(notMeasured(name, desc, c, "failed", error));
+        return;
+    }
+    std::string note;
+    std::vector<PeerSpec> specs = {{PeerKind::SaslShadow, cache}, {PeerKind::SaslPam, cache}};
+    if (!cache) specs.insert(specs.begin(), {PeerKind::PamUnix});
+    const std::vector<Peer> peers = startPeers(cx, specs, nullptr, &note);
+    measureRows(cx, name, desc, in, cx.shaFile,
+                [&](ScenarioRow &row) {
+                    row.baseline = inProcess(cx, "crypt_r", std::min(row.concurrency, cx.cores), cryptOperation(cx.sha));
+                },
+                peers, note);
     stopInstance(cx, in);
 }
 
@@ -362,53 +498,6 @@ void pwLockout(Context &cx) {
     stopInstance(cx, in);
 }
 
-// The SHA-512 accounts against saslauthd's shadow mechanism, the peer sites
-// would otherwise run: the daemon without and with its authentication cache
-// beside saslauthd without and with its credential cache.  Each row's peer
-// is that saslauthd; its baseline is crypt_r as in pw-sha512.
-void saslauthdScenarios(Context &cx) {
-    struct Variant {
-        std::string name;
-        bool cache;
-    };
-    const std::string program = findSaslauthd(cx.p.binDir);
-    for (const Variant &v : {Variant{"pw-sha512-saslauthd", false}, Variant{"pw-sha512-cache", true}}) {
-        const std::string desc =
-            v.cache ? "pw method, SHA-512, authCacheSeconds=3600; peer: saslauthd -a shadow -c (its credential cache)"
-                    : "pw method, SHA-512, no cache; peer: saslauthd -a shadow (no cache)";
-        progress(v.name);
-        if (program.empty()) {
-            for (int c : cx.p.concurrency)
-                cx.report.rows.push_back(notMeasured(v.name, desc, c, "pending",
-                                                     "saslauthd not found (bench/run.sh unpacks sasl2-bin)"));
-            continue;
-        }
-        std::string error;
-        Saslauthd peer;
-        if (!peer.start(program, std::string(kWork) + "/saslauthd", v.cache, &error)) {
-            for (int c : cx.p.concurrency) cx.report.rows.push_back(notMeasured(v.name, desc, c, "failed", tail(error)));
-            continue;
-        }
-        Instance in;
-        const std::string config = pwConfig(cx.p, false, false) + (v.cache ? "authCacheSeconds=3600\n" : "");
-        if (!startInstance(cx, in, v.name, {"", config, {}, {}}, &error)) {
-            for (int c : cx.p.concurrency) cx.report.rows.push_back(notMeasured(v.name, desc, c, "failed", error));
-            continue;
-        }
-        const std::string peerName = v.cache ? "saslauthd shadow -c" : "saslauthd shadow";
-        for (int c : cx.p.concurrency) {
-            ScenarioRow row = makeRow(v.name, desc, c, AUTH_OK);
-            inRounds(cx, row, [&] {
-                measureDaemon(cx, in, row, cx.shaFile);
-                row.baseline = inProcess(cx, "crypt_r", std::min(c, cx.cores), cryptOperation(cx.sha));
-                row.peer = inProcess(cx, peerName, c, saslauthdOperation(cx.sha, peer.socketPath()));
-            });
-            cx.report.rows.push_back(std::move(row));
-        }
-        stopInstance(cx, in);
-    }
-}
-
 // Adds one step's run to the soak's running total.  Percentiles cannot be
 // merged, so the total keeps the worst step's.
 void accumulate(LoadResult &total, const LoadResult &step) {
@@ -476,63 +565,69 @@ void soak(Context &cx) {
     cx.report.soak = std::move(s);
 }
 
+// The LDAP method against a private slapd: one connection per operation
+// (BIND, MATCH), kept connections over ldap:// and ldaps://, and kept
+// connections with the authentication cache; the last four beside
+// saslauthd's ldap mechanism over the same URL (with its cache beside ours),
+// and kept connections over ldap:// beside nslcd with pam_ldap.
 void ldapScenarios(Context &cx) {
     struct LdapRow {
         LdapFlow flow;
         std::string name;
-        bool reuse, tls;
+        bool reuse, tls, cache;
+        std::vector<PeerSpec> peers;
     };
-    const std::vector<LdapRow> flows = {{LdapFlow::Bind, "ldap-bind", false, false},
-                                        {LdapFlow::Match, "ldap-match", false, false},
-                                        {LdapFlow::Bind, "ldap-bind-reuse", true, false},
-                                        {LdapFlow::Bind, "ldaps-bind-reuse", true, true}};
+    const std::vector<LdapRow> flows = {
+        {LdapFlow::Bind, "ldap-bind", false, false, false, {}},
+        {LdapFlow::Match, "ldap-match", false, false, false, {}},
+        {LdapFlow::Bind, "ldap-bind-reuse", true, false, false, {{PeerKind::SaslLdap}, {PeerKind::NslcdPamLdap}}},
+        {LdapFlow::Bind, "ldaps-bind-reuse", true, true, false, {{PeerKind::SaslLdap}}},
+        {LdapFlow::Bind, "ldap-bind-cache", true, false, true, {{PeerKind::SaslLdap, true}}},
+        {LdapFlow::Bind, "ldaps-bind-cache", true, true, true, {{PeerKind::SaslLdap, true}}}};
     auto describe = [](const LdapRow &f) {
         if (f.reuse)
-            return std::string("LDAP method, BIND with LDAP_CONNECTION_REUSE=yes over ") +
-                   (f.tls ? "ldaps://" : "ldap://") +
+            return std::string("LDAP method, BIND with LDAP_CONNECTION_REUSE=yes") +
+                   (f.cache ? " and authCacheSeconds=3600" : "") + " over " + (f.tls ? "ldaps://" : "ldap://") +
                    ", groups from the directory; baseline: libldap in process, one kept connection per worker";
         return std::string("LDAP method, ") + (f.flow == LdapFlow::Bind ? "BIND" : "MATCH") +
                " against a private slapd, groups from the directory; baseline: the same directory operations "
                "with libldap in process";
     };
-    auto pendingAll = [&](const std::string &why) {
+    auto allRows = [&](const std::string &status, const std::string &why) {
         for (const LdapRow &f : flows)
-            for (int c : cx.p.concurrency) cx.report.rows.push_back(notMeasured(f.name, describe(f), c, "pending", why));
+            for (int c : cx.p.concurrency) cx.report.rows.push_back(notMeasured(f.name, describe(f), c, status, why));
     };
-    if (!cx.p.ldap) return pendingAll("LDAP scenarios switched off (--no-ldap)");
-    if (access((cx.p.binDir + "/kivmodldapnss.so").c_str(), R_OK) != 0) return pendingAll("LDAP module not built");
-    if (!slapdInstalled()) return pendingAll("slapd is not installed");
+    if (!cx.p.ldap) return allRows("pending", "LDAP scenarios switched off (--no-ldap)");
+    if (access((cx.p.binDir + "/kivmodldapnss.so").c_str(), R_OK) != 0) return allRows("pending", "LDAP module not built");
+    if (!slapdInstalled()) return allRows("pending", "slapd is not installed");
 
     progress("ldap: starting slapd");
     Directory directory(*cx.ldap);
     std::string error;
-    if (!directory.start(30000, &error)) {
-        for (const LdapRow &f : flows)
-            for (int c : cx.p.concurrency)
-                cx.report.rows.push_back(notMeasured(f.name, describe(f), c, "failed", "slapd: " + tail(error)));
-        return;
-    }
+    if (!directory.start(30000, &error)) return allRows("failed", "slapd: " + tail(error));
+    cx.slapd = directory.pid();
     for (const LdapRow &f : flows) {
-        const std::string &name = f.name;
-        progress(name);
+        progress(f.name);
         Instance in;
         std::string config = "daemon=no\nnumThreads=" + std::to_string(cx.p.numThreads) +
-                             "\naccessLog=@DIR@/access.log\n" + directory.methodConfig(f.flow, f.reuse, f.tls);
-        if (!startInstance(cx, in, name, {"", config, {"kivmodldapnss.so"}, {}}, &error)) {
-            for (int c : cx.p.concurrency) cx.report.rows.push_back(notMeasured(name, describe(f), c, "failed", error));
+                             "\naccessLog=@DIR@/access.log\n" + directory.methodConfig(f.flow, f.reuse, f.tls) +
+                             (f.cache ? "authCacheSeconds=3600\n" : "");
+        if (!startInstance(cx, in, f.name, {"", config, {"kivmodldapnss.so"}, {}}, &error)) {
+            for (int c : cx.p.concurrency) cx.report.rows.push_back(notMeasured(f.name, describe(f), c, "failed", error));
             continue;
         }
-        for (int c : cx.p.concurrency) {
-            ScenarioRow row = makeRow(name, describe(f), c, AUTH_OK);
-            inRounds(cx, row, [&] {
-                measureDaemon(cx, in, row, cx.ldapFile);
-                row.baseline = inProcess(cx, "libldap", c,
-                                         ldapOperation(f.flow, directory.layout(f.tls), cx.ldap, f.reuse));
-            });
-            cx.report.rows.push_back(std::move(row));
-        }
+        const DirectoryLayout layout = directory.layout(f.tls);
+        std::string note;
+        const std::vector<Peer> peers = startPeers(cx, f.peers, &layout, &note);
+        measureRows(cx, f.name, describe(f), in, cx.ldapFile,
+                    [&](ScenarioRow &row) {
+                        row.baseline = inProcess(cx, "libldap", row.concurrency,
+                                                 ldapOperation(f.flow, layout, cx.ldap, f.reuse));
+                    },
+                    peers, note);
         stopInstance(cx, in);
     }
+    cx.slapd = -1;
 }
 
 // Waits (bounded) for no compiler to run and the 1-minute load to drop below 1.
@@ -561,21 +656,17 @@ std::string utcNow() {
 }
 
 Json parametersJson(const Context &cx) {
-    Json j = Json::object();
-    j["smoke"] = cx.p.smoke;
-    Json &conc = j["concurrency"];
-    conc = Json::array();
-    for (int c : cx.p.concurrency) conc.push(c);
-    j["seconds_per_run"] = cx.p.seconds;
-    j["rounds"] = cx.p.rounds;
-    j["requests_per_run"] = cx.p.requests;
-    j["warmup_seconds"] = cx.p.warmupSeconds;
-    j["daemon_numThreads"] = cx.p.numThreads;
-    j["accounts_per_kind"] = cx.p.users;
-    j["soak_warmup"] = cx.p.soakWarmup;
-    j["soak_requests"] = cx.p.soakRequests;
-    j["cores"] = cx.cores;
-    return j;
+    return {{"smoke", cx.p.smoke},
+            {"concurrency", cx.p.concurrency},
+            {"seconds_per_run", cx.p.seconds},
+            {"rounds", cx.p.rounds},
+            {"requests_per_run", cx.p.requests},
+            {"warmup_seconds", cx.p.warmupSeconds},
+            {"daemon_numThreads", cx.p.numThreads},
+            {"accounts_per_kind", cx.p.users},
+            {"soak_warmup", cx.p.soakWarmup},
+            {"soak_requests", cx.p.soakRequests},
+            {"cores", cx.cores}};
 }
 
 bool prepare(Context &cx, std::string *error) {
@@ -683,14 +774,14 @@ int runBenchmark(BenchParams p) {
     auto wanted = [&](const char *group) {
         return p.only.empty() || std::find(p.only.begin(), p.only.end(), group) != p.only.end();
     };
-    if (wanted("sha512")) pwSha512(cx);
+    if (wanted("sha512") || wanted("saslauthd")) pwSha512(cx, false);
+    if (wanted("cache") || wanted("saslauthd")) pwSha512(cx, true);
     if (wanted("ssha") || wanted("lockout")) pwSsha(cx, false);
     if (wanted("ssha")) pwSsha(cx, true);
     if (wanted("lockout")) pwLockout(cx);
     if (wanted("nssfiles")) pwSshaFilesOnly(cx);
     if (wanted("soak")) soak(cx);
     if (wanted("ldap")) ldapScenarios(cx);
-    if (wanted("saslauthd")) saslauthdScenarios(cx);
 
     cx.report.quiet.load1AtEnd = loadAverage1();
     cx.report.quiet.compilerSamples = watch->samples();
@@ -702,14 +793,14 @@ int runBenchmark(BenchParams p) {
     cx.report.targets = evaluateTargets(cx.report);
     Json j = reportJson(cx.report);
     const std::string md = reportMarkdown(cx.report);
-    if (!writeFile(p.outDir + "/report.json", j.dump(), 0644, &error) ||
+    if (!writeFile(p.outDir + "/report.json", j.dump(2), 0644, &error) ||
         !writeFile(p.outDir + "/report.md", md, 0644, &error)) {
         std::cerr << "kiv-bench: " << error << "\n";
         return 1;
     }
     std::cout << "\n" << md;
     // What was written must read back as a well-formed report.
-    auto back = Json::parse(readFile(p.outDir + "/report.json"), &error);
+    auto back = parseJson(readFile(p.outDir + "/report.json"), &error);
     if (!back) {
         std::cerr << "kiv-bench: report.json does not parse: " << error << "\n";
         return 1;

@@ -1,4 +1,4 @@
-// The targets, judged from a finished report.
+// The issues' targets, judged from a finished report.
 #pragma once
 #include <vector>
 
@@ -6,19 +6,16 @@
 
 namespace kivbench {
 
-// Limits the targets are judged against.
-inline constexpr double kSha512VsCrypt = 0.90;
-inline constexpr double kSshaPerSecond = 10000;
-inline constexpr double kSshaP99Ms = 10;
-inline constexpr double kLdapVsLibldap = 0.80;
+// Limits the memory targets are judged against.
 inline constexpr long kRssLimitKiB = 64 * 1024;
 // Resident size may wobble by a few pages between samples; more than this
 // across the soak counts as growth.
 inline constexpr long kRssGrowthToleranceKiB = 256;
 
-// One record per target.  Throughput targets are judged at the largest
-// concurrency measured (32 in a full run) and say which one they used; a
-// scenario that was not measured leaves its target pending.
+// One record per target.  A ratio target is judged at every concurrency of
+// its scenario, or at the largest one measured (32 in a full run) where the
+// target says so; a scenario that was not measured leaves it pending, one
+// that was not part of the run leaves it out.
 std::vector<TargetRecord> evaluateTargets(const Report &report);
 
 } // namespace kivbench
