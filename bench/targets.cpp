@@ -75,6 +75,19 @@ void judge(const Report &r, const Rule &rule, std::vector<TargetRecord> &out) {
     for (const ScenarioRow &row : r.rows)
         if (row.scenario == rule.scenario) rows.push_back(&row);
     if (rows.empty()) return;
+    // A peer that was not part of the run leaves its target out, unless a
+    // row says why it could not run.
+    if (std::string(rule.versus).rfind("peer:", 0) == 0) {
+        const std::string peer = std::string(rule.versus).substr(5);
+        bool ran = false;
+        std::string why;
+        for (const ScenarioRow *row : rows) {
+            for (const RunRecord &p : row->peers) ran = ran || p.what == peer;
+            if (row->note.find(peer + ":") != std::string::npos) why = row->note;
+        }
+        if (!ran && why.empty()) return;
+        if (!ran) return out.push_back({rule.id, rule.text, why, "pending"});
+    }
     if (rule.topOnly) {
         std::erase_if(rows, [](const ScenarioRow *row) { return row->status != "measured" || !row->daemon; });
         if (rows.empty()) return out.push_back({rule.id, rule.text, "not measured", "pending"});

@@ -123,7 +123,7 @@ TEST(LoadEngine, JsonRoundTripKeepsEveryFigure) {
     r.codes = {{AUTH_OK, 12000}, {AUTH_NOAUTH, 345}, {12345678, 1}};
     r.errorSamples = {"connect: refused"};
     std::string error;
-    auto j = Json::parse(toJson(r, codeName).dump(), &error);
+    auto j = parseJson(toJson(r, codeName).dump(), &error);
     ASSERT_TRUE(j) << error;
     LoadResult back;
     ASSERT_TRUE(fromJson(*j, &back, codeFromName));

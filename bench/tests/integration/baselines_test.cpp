@@ -5,6 +5,7 @@
 
 #include "bench_it.h"
 #include "directory.h"
+#include "peers.h"
 
 using namespace kivbench;
 using namespace benchit;
@@ -70,4 +71,54 @@ TEST(LdapBaseline, BindAndMatchFlowsVerifyThePasswordAtTheDirectory) {
     EXPECT_NE(directory.methodConfig(LdapFlow::Bind, true, true).find("LDAP_BIND_SECURITY=SSL"), std::string::npos);
     EXPECT_NE(directory.methodConfig(LdapFlow::Bind).find("LDAP_AUTH_METHOD=BIND"), std::string::npos);
     EXPECT_NE(directory.methodConfig(LdapFlow::Match).find(directory.layout().uri.substr(7)), std::string::npos);
+}
+
+// The peer daemons must refuse a wrong password and accept the right one,
+// each mechanism on the accounts the benchmark gives it; a peer answering
+// "OK" to anything would flatter every ratio against it.
+TEST(PeerDaemons, EveryMechanismChecksThePassword) {
+    const std::string saslauthd = findPeer(kBin, "usr/sbin/saslauthd");
+    if (saslauthd.empty()) GTEST_SKIP() << "saslauthd not unpacked (bench/run.sh does it)";
+    auto local = makeSha512Accounts("s", 2, 7400);
+    install(local);
+    auto check = [](const std::string &what, const OperationFactory &good, const OperationFactory &bad) {
+        SCOPED_TRACE(what);
+        LoadResult ok = exactly(4, 2, good);
+        EXPECT_EQ(ok.codes[AUTH_OK], 4u) << (ok.errorSamples.empty() ? "" : ok.errorSamples[0]);
+        LoadResult no = exactly(4, 2, bad);
+        EXPECT_EQ(no.codes.count(AUTH_OK), 0u);
+        EXPECT_EQ(no.transportErrors, 0u) << (no.errorSamples.empty() ? "" : no.errorSamples[0]);
+    };
+    std::string error;
+    for (const char *mech : {"shadow", "pam"}) {
+        PeerDaemon peer;
+        ASSERT_TRUE(peer.startSaslauthd({saslauthd, std::string("/run/bench-it-sasl-") + mech, mech, true, ""}, &error))
+            << error;
+        // With its cache on, a wrong password after a right one is refused.
+        check(std::string("saslauthd ") + mech, saslauthdOperation(shared(local), peer.socketPath(), "kivbench"),
+              saslauthdOperation(shared(wrong(local)), peer.socketPath(), "kivbench"));
+    }
+    if (!slapdInstalled()) GTEST_SKIP() << "slapd not installed";
+    auto remote = makeSshaAccounts("n", 2, 7500);
+    Directory directory(remote);
+    ASSERT_TRUE(directory.start(30000, &error)) << error;
+    for (bool tls : {false, true}) {
+        PeerDaemon peer;
+        const DirectoryLayout d = directory.layout(tls);
+        ASSERT_TRUE(peer.startSaslauthd({saslauthd, "/run/bench-it-sasl-ldap", "ldap", false, saslauthdLdapConf(d)},
+                                        &error))
+            << error;
+        check(d.uri, saslauthdOperation(shared(remote), peer.socketPath(), "kivbench"),
+              saslauthdOperation(shared(wrong(remote)), peer.socketPath(), "kivbench"));
+    }
+    const std::string nslcd = findPeer(kBin, "usr/sbin/nslcd");
+    const std::string module = findPeer(kBin, "lib/x86_64-linux-gnu/security/pam_ldap.so");
+    if (nslcd.empty() || module.empty() || !pamAvailable()) GTEST_SKIP() << "nslcd or pam_ldap not unpacked";
+    PeerDaemon peer;
+    ASSERT_TRUE(peer.startNslcd(nslcd, "/run/bench-it-nslcd", nslcdConf(directory.layout()), &error)) << error;
+    const std::string dir = "/run/bench-it-pam-ldap";
+    mkdir(dir.c_str(), 0755);
+    ASSERT_TRUE(writeFile(dir + "/ldap", pamLdapServiceText(module), 0644, &error)) << error;
+    check("nslcd + pam_ldap", pamOperation(shared(remote), dir, "ldap", module),
+          pamOperation(shared(wrong(remote)), dir, "ldap", module));
 }

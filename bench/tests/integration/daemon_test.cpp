@@ -16,7 +16,7 @@ const char *const kPwConfig = "daemon=no\nmethods=pw\nnumThreads=2\naccessLog=@D
 
 std::optional<LoadResult> loadReport(const std::string &path) {
     std::string error;
-    auto j = Json::parse(readFile(path), &error);
+    auto j = parseJson(readFile(path), &error);
     LoadResult r;
     if (!j || !fromJson(*j, &r, codeFromName)) return std::nullopt;
     return r;
