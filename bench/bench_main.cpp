@@ -22,7 +22,7 @@ int usage(const std::string &why) {
                  "usage: kiv-bench --out DIR [--smoke] [--profile] [--bin DIR] [--concurrency 1,4,32]\n"
                  "                 [--seconds S] [--rounds N] [--requests N] [--warmup S] [--threads N] [--users N]\n"
                  "                 [--soak N] [--soak-warmup N] [--no-ldap] [--wait-quiet SECONDS]\n"
-                 "                 [--profile-requests N] [--only sha512,ssha,lockout,nssfiles,soak,ldap,saslauthd]\n",
+                 "                 [--profile-requests N] [--only sha512,cache,saslauthd,ssha,lockout,nssfiles,soak,ldap]\n",
                  why.c_str());
     return 64;
 }

@@ -21,7 +21,8 @@ struct BenchParams {
     uint64_t soakRequests = 100000;
     int soakSteps = 5;               // RSS samples across the soak
     bool ldap = true;
-    // Scenario groups to run: sha512, ssha, lockout, nssfiles, soak, ldap;
+    // Scenario groups to run: sha512, cache, saslauthd (both), ssha, lockout,
+    // nssfiles, soak, ldap;
     // empty = all.
     std::vector<std::string> only;
     int quietWaitSeconds = 0;        // wait this long at most for a quiet machine

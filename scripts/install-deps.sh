@@ -17,6 +17,7 @@ packages=(
   debhelper dpkg-dev fakeroot lintian groff-base systemd binutils libsystemd-dev
   clang libclang-rt-14-dev
   pamtester python3 python3-pip python3-setuptools python3-wheel
+  nlohmann-json3-dev linux-perf
 )
 missing=()
 for p in "${packages[@]}"; do
