@@ -66,38 +66,55 @@ Outcome failed(const char *step, int rc) {
     return o;
 }
 
+Outcome ok() {
+    Outcome o;
+    o.code = AUTH_OK;
+    return o;
+}
+
+// The group search, as the bound user: AUTH_OK when it finds a group.
+Outcome groupSearch(LDAP *ld, const DirectoryLayout &d, const std::string &userDN) {
+    const char *attrs[] = {"gidNumber", nullptr};
+    Message res;
+    if (int rc = search(ld, d.groupBase, "(member=" + userDN + ")", attrs, &res); rc != LDAP_SUCCESS)
+        return failed("group search", rc);
+    for (LDAPMessage *e = ldap_first_entry(ld, res.get()); e; e = ldap_next_entry(ld, e))
+        if (!firstValue(ld, e, "gidNumber").empty()) return ok();
+    Outcome o;
+    o.code = AUTH_ERROR;
+    return o;
+}
+
 // The group lookup: its own connection, bound as the user, one search.
 Outcome groupLookup(const DirectoryLayout &d, const std::string &userDN, const std::string &password) {
     Handle ld = connect(d.uri);
     if (!ld) return failed("initialize", LDAP_PARAM_ERROR);
     if (int rc = bind(ld.get(), userDN, password); rc != LDAP_SUCCESS) return failed("group bind", rc);
-    const char *attrs[] = {"gidNumber", nullptr};
-    Message res;
-    if (int rc = search(ld.get(), d.groupBase, "(member=" + userDN + ")", attrs, &res); rc != LDAP_SUCCESS)
-        return failed("group search", rc);
-    int groups = 0;
-    for (LDAPMessage *e = ldap_first_entry(ld.get(), res.get()); e; e = ldap_next_entry(ld.get(), e))
-        if (!firstValue(ld.get(), e, "gidNumber").empty()) ++groups;
-    Outcome o;
-    o.code = groups > 0 ? AUTH_OK : AUTH_ERROR;
-    return o;
+    return groupSearch(ld.get(), d, userDN);
 }
 
 const char *kUserAttrs[] = {"uidNumber", "gidNumber", "shadowLastChange", "shadowMax", "shadowExpire", nullptr};
 const char *kMatchAttrs[] = {"uidNumber", "gidNumber", "shadowLastChange", "shadowMax", "shadowExpire",
                              "userPassword", nullptr};
 
+// BIND's first step: bind as the user on the DN made from the name, then
+// read the entry with that identity.
+Outcome userBind(LDAP *ld, const Account &a, const std::string &userDN) {
+    if (int rc = bind(ld, userDN, a.password); rc != LDAP_SUCCESS) return failed("user bind", rc);
+    Message res;
+    if (int rc = search(ld, userDN, "(uid=" + a.name + ")", kUserAttrs, &res); rc != LDAP_SUCCESS)
+        return failed("user search", rc);
+    LDAPMessage *e = ldap_first_entry(ld, res.get());
+    if (e == nullptr || firstValue(ld, e, "uidNumber").empty()) return failed("user entry", LDAP_NO_RESULTS_RETURNED);
+    return ok();
+}
+
 Outcome bindFlow(const DirectoryLayout &d, const Account &a) {
     const std::string userDN = "uid=" + a.name + "," + d.peopleBase;
     {
         Handle ld = connect(d.uri);
         if (!ld) return failed("initialize", LDAP_PARAM_ERROR);
-        if (int rc = bind(ld.get(), userDN, a.password); rc != LDAP_SUCCESS) return failed("user bind", rc);
-        Message res;
-        if (int rc = search(ld.get(), userDN, "(uid=" + a.name + ")", kUserAttrs, &res); rc != LDAP_SUCCESS)
-            return failed("user search", rc);
-        LDAPMessage *e = ldap_first_entry(ld.get(), res.get());
-        if (e == nullptr || firstValue(ld.get(), e, "uidNumber").empty()) return failed("user entry", LDAP_NO_RESULTS_RETURNED);
+        if (Outcome o = userBind(ld.get(), a, userDN); o.code != AUTH_OK) return o;
     }
     return groupLookup(d, userDN, a.password);
 }
@@ -137,21 +154,8 @@ Outcome keptBindFlow(const DirectoryLayout &d, const Account &a, Handle &ld) {
     if (!ld) ld = connect(d.uri);
     if (!ld) return failed("initialize", LDAP_PARAM_ERROR);
     const std::string userDN = "uid=" + a.name + "," + d.peopleBase;
-    if (int rc = bind(ld.get(), userDN, a.password); rc != LDAP_SUCCESS) return failed("user bind", rc);
-    {
-        Message res;
-        if (int rc = search(ld.get(), userDN, "(uid=" + a.name + ")", kUserAttrs, &res); rc != LDAP_SUCCESS)
-            return failed("user search", rc);
-        LDAPMessage *e = ldap_first_entry(ld.get(), res.get());
-        if (e == nullptr || firstValue(ld.get(), e, "uidNumber").empty()) return failed("user entry", LDAP_NO_RESULTS_RETURNED);
-    }
-    const char *attrs[] = {"gidNumber", nullptr};
-    Message res;
-    if (int rc = search(ld.get(), d.groupBase, "(member=" + userDN + ")", attrs, &res); rc != LDAP_SUCCESS)
-        return failed("group search", rc);
-    Outcome o;
-    o.code = ldap_count_entries(ld.get(), res.get()) > 0 ? AUTH_OK : AUTH_ERROR;
-    return o;
+    if (Outcome o = userBind(ld.get(), a, userDN); o.code != AUTH_OK) return o;
+    return groupSearch(ld.get(), d, userDN);
 }
 
 } // namespace
