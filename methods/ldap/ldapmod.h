@@ -14,6 +14,7 @@
 
 #include "kivmod.h"
 
+// The module contract; exports.map decides what the linked module shows.
 #define KIV_EXPORT __attribute__((visibility("default")))
 
 enum LdapAuthMethod { BIND = 0, MATCH = 1, QUERY = 2 };
@@ -105,22 +106,21 @@ KIV_EXPORT extern const char *ldapBuildVersion;
 KIV_EXPORT void *ldapInit(ConfigEntry *config, int count, int *status, AuthLog *log,
                           char **message);
 KIV_EXPORT void ldapTerminate(void *context, AuthLog *log);
-KIV_EXPORT void freeLDAPConfig(LDAPConfig *config);
-KIV_EXPORT char *strclone(const char *text);
-KIV_EXPORT int parseSecurity(const char *text, int *security);
+void freeLDAPConfig(LDAPConfig *config);
+char *strclone(const char *text);
+int parseSecurity(const char *text, int *security);
 
-KIV_EXPORT LDAP *ldapConnectionInit(LDAPConfig *config, const char *host, AuthLog *log,
-                                    char **message);
-KIV_EXPORT LDAP *ldapSSLConnectionInit(LDAPConfig *config, const char *host, AuthLog *log,
-                                       char **message);
-KIV_EXPORT int ldapBind(LDAPConfig *config, LDAP *connection, const char *dn, const char *name,
-                        const char *password, AuthLog *log, char **message);
+LDAP *ldapConnectionInit(LDAPConfig *config, const char *host, AuthLog *log, char **message);
+LDAP *ldapSSLConnectionInit(LDAPConfig *config, const char *host, AuthLog *log,
+                             char **message);
+int ldapBind(LDAPConfig *config, LDAP *connection, const char *dn, const char *name,
+             const char *password, AuthLog *log, char **message);
 
 KIV_EXPORT int ldapAuthenticate(void *context, const char *user, const char *password,
                                 int *uid, int *gid, char **unixName, AuthLog *log,
                                 char **message);
-KIV_EXPORT int queryEntryDN(LDAPConfig *config, const char *user, int *domainIndex,
-                            AuthLog *log, char **message);
+int queryEntryDN(LDAPConfig *config, const char *user, int *domainIndex, AuthLog *log,
+                 char **message);
 KIV_EXPORT int ldapContinueOnNoAuth(void *context, AuthLog *log);
 KIV_EXPORT int ldapGetGroups(void *context, const char *user, const char *password, int gid,
                              int **groups, int *count, AuthLog *log, int nocase,

@@ -1,8 +1,7 @@
-// Shared pieces of the LDAP module tests: the module loaded with dlopen as the
-// daemon loads it, a log capture behind the AuthLog callbacks, the test
+// Shared pieces of the LDAP module tests: the module's entry points and
+// helpers (linked in from its core library), a log capture behind the AuthLog callbacks, the test
 // directory's contents and configuration lists.
 #pragma once
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <cstdarg>
@@ -15,6 +14,7 @@
 
 #include "../../methods/ldap/ldapmod.h"
 #include "slapd.h"
+#include "verify.h"
 
 namespace ldaptest {
 
@@ -93,9 +93,8 @@ inline int loggedCount(const std::string &line)
     return n;
 }
 
-// ---- the module, loaded as the daemon loads it ----
+// ---- the module's functions, as the tests call them ----
 struct Module {
-    void *handle = nullptr;
     kivInitFn init = nullptr;
     kivTerminateFn terminate = nullptr;
     kivAuthenticateFn authenticate = nullptr;
@@ -111,47 +110,34 @@ struct Module {
     const char **buildVersion = nullptr;
     const char **expmsg = nullptr;
     char **programName = nullptr;
-    // The module's own libldap, for inspecting the handles it returns.
+    // libldap, for inspecting the handles the module returns.
     int (*ldapGetOption)(LDAP *, int, void *) = nullptr;
     void (*ldapMemfree)(void *) = nullptr;
     int (*ldapUnbind)(LDAP *, LDAPControl **, LDAPControl **) = nullptr;
     std::string error;
 };
 
-template <class T> void bindSymbol(Module &m, T &slot, const char *name)
-{
-    slot = reinterpret_cast<T>(dlsym(m.handle, name));
-    if (slot == nullptr) m.error += std::string("missing ") + name + "; ";
-}
-
-// Loaded once per process and never unloaded.
 inline Module &module()
 {
     static Module m = [] {
         Module mod;
-        const std::string path = std::string(KIV_BIN_DIR) + "/kivmodldapnss.so";
-        mod.handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (mod.handle == nullptr) {
-            mod.error = dlerror();
-            return mod;
-        }
-        bindSymbol(mod, mod.init, "ldapInit");
-        bindSymbol(mod, mod.terminate, "ldapTerminate");
-        bindSymbol(mod, mod.authenticate, "ldapAuthenticate");
-        bindSymbol(mod, mod.getGroups, "ldapGetGroups");
-        bindSymbol(mod, mod.continueOnNoAuth, "ldapContinueOnNoAuth");
-        bindSymbol(mod, mod.strclone, "strclone");
-        bindSymbol(mod, mod.parseSecurity, "parseSecurity");
-        bindSymbol(mod, mod.connectionInit, "ldapConnectionInit");
-        bindSymbol(mod, mod.sslConnectionInit, "ldapSSLConnectionInit");
-        bindSymbol(mod, mod.bind, "ldapBind");
-        bindSymbol(mod, mod.queryEntryDN, "queryEntryDN");
-        bindSymbol(mod, mod.buildVersion, "ldapBuildVersion");
-        bindSymbol(mod, mod.expmsg, "EXPMSG");
-        bindSymbol(mod, mod.programName, "programName");
-        bindSymbol(mod, mod.ldapGetOption, "ldap_get_option");
-        bindSymbol(mod, mod.ldapMemfree, "ldap_memfree");
-        bindSymbol(mod, mod.ldapUnbind, "ldap_unbind_ext_s");
+        mod.init = ldapInit;
+        mod.terminate = ldapTerminate;
+        mod.authenticate = ldapAuthenticate;
+        mod.getGroups = ldapGetGroups;
+        mod.continueOnNoAuth = ldapContinueOnNoAuth;
+        mod.strclone = strclone;
+        mod.parseSecurity = parseSecurity;
+        mod.connectionInit = ldapConnectionInit;
+        mod.sslConnectionInit = ldapSSLConnectionInit;
+        mod.bind = ldapBind;
+        mod.queryEntryDN = queryEntryDN;
+        mod.buildVersion = &ldapBuildVersion;
+        mod.expmsg = &EXPMSG;
+        mod.programName = &programName;
+        mod.ldapGetOption = ldap_get_option;
+        mod.ldapMemfree = ldap_memfree;
+        mod.ldapUnbind = ldap_unbind_ext_s;
         return mod;
     }();
     return m;

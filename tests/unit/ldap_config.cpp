@@ -3,6 +3,8 @@
 // before any server is contacted.
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+
 #include <cstring>
 
 #include "ldap_common.h"
@@ -49,6 +51,25 @@ TEST(LdapModuleExports, DataSymbolsAndProgramName)
     ASSERT_NE(*module().programName, nullptr);
     EXPECT_STREQ(*module().programName, "kivauth-test");
     EXPECT_TRUE(logged("ldapInit PROGRAM_NAME: kivauth-test"));
+}
+
+// The built module, loaded as the daemon loads it, shows the entry points and
+// data the daemon looks up and none of its helpers or its copy of verify/.
+TEST(LdapModuleExports, ModuleShowsOnlyItsContract)
+{
+    const std::string path = std::string(KIV_BIN_DIR) + "/kivmodldapnss.so";
+    void *handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);  // kept loaded, like the daemon
+    ASSERT_NE(handle, nullptr) << dlerror();
+    for (const char *name : {"ldapInit", "ldapTerminate", "ldapAuthenticate", "ldapGetGroups",
+                             "ldapContinueOnNoAuth", "ldapBuildVersion", "programName", "EXPMSG"})
+        EXPECT_NE(dlsym(handle, name), nullptr) << name;
+    for (const char *name : {"strclone", "parseSecurity", "freeLDAPConfig", "ldapBind",
+                             "ldapConnectionInit", "queryEntryDN", "authenticatePassword",
+                             "sha1Crypt", "shadowExpired", "setShadowTodayForTesting"})
+        EXPECT_EQ(dlsym(handle, name), nullptr) << name;
+    const auto *version = static_cast<const char **>(dlsym(handle, "ldapBuildVersion"));
+    ASSERT_NE(version, nullptr);
+    EXPECT_STREQ(*version, "buildVersion=v100k1a");
 }
 
 TEST(LdapStrclone, TrimsOneQuotePairAndTrailingBlanks)
