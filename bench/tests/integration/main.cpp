@@ -6,7 +6,7 @@
 #include <csignal>
 #include <cstdio>
 
-#include "private_ns.h"
+#include "harness.h"
 
 int main(int argc, char **argv) {
     testing::InitGoogleTest(&argc, argv);
