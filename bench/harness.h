@@ -21,17 +21,21 @@ using kivtest::spawnProcess;
 using kivtest::SpawnOptions;
 using kivtest::writeFile;
 
-// Refuses (false, *error) unless running as root in a mount namespace of its
-// own; then private /run, /var/run and /tmp, and empty fixture account files
-// over /etc/passwd, /etc/shadow and /etc/group.  Call before starting threads.
-inline bool enterPrivateNamespace(std::string *error) {
+// The benchmark's namespace: empty fixture account files, and no subreaper
+// (a detaching peer daemon is not the benchmark's to reap).
+inline kivtest::SandboxOptions benchSandbox() {
     kivtest::SandboxOptions options;
     options.who = "the benchmark";
     options.fixtureDir = "/run/kivbench-fixtures";
     options.passwd = options.shadow = options.group = "";
     options.subreaper = false;
-    return kivtest::enterSandbox(options, error);
+    return options;
 }
+
+// Refuses (false, *error) unless running as root in a mount namespace of its
+// own; then private /run, /var/run and /tmp, and empty fixture account files
+// over /etc/passwd, /etc/shadow and /etc/group.  Call before starting threads.
+inline bool enterPrivateNamespace(std::string *error) { return kivtest::enterSandbox(benchSandbox(), error); }
 
 // Rewrites the fixture account files in place (the bind mounts stay valid).
 inline bool writeAccountFiles(const AccountFiles &files, std::string *error) {

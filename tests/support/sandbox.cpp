@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstdio>
+
 namespace kivtest {
 
 void writeAccountFiles(const std::string &passwd, const std::string &shadow,
@@ -35,6 +38,21 @@ std::string reachableCopy(const std::string &path) {
     std::string copy = reachableCopy(path, &err);
     if (copy.empty()) ADD_FAILURE() << err;
     return copy;
+}
+
+int runTestsInSandbox(int argc, char **argv, const SandboxOptions *options) {
+    testing::InitGoogleTest(&argc, argv);
+    if (!GTEST_FLAG_GET(list_tests)) {
+        std::string error;
+        if (!(options ? enterSandbox(*options, &error) : enterSandbox(&error))) {
+            std::fprintf(stderr, "%s: refusing to run: %s\n", argv[0], error.c_str());
+            return 2;
+        }
+    }
+    // A daemon that drops a connection must fail the test, not kill it.  The
+    // daemon itself gets default dispositions back before exec.
+    std::signal(SIGPIPE, SIG_IGN);
+    return RUN_ALL_TESTS();
 }
 
 } // namespace kivtest

@@ -34,4 +34,10 @@ std::string makeTempDir(const std::string &tag);    // fresh dir under /tmp
 // sandbox or if the copy fails.
 std::string reachableCopy(const std::string &path);
 
+// main() of a test executable that runs in a private mount namespace:
+// prepares it (with `options`, or the integration tests' defaults) while the
+// process has a single thread, then runs GoogleTest.  Listing the tests needs
+// neither root nor the namespace.
+int runTestsInSandbox(int argc, char **argv, const SandboxOptions *options = nullptr);
+
 } // namespace kivtest

@@ -20,7 +20,6 @@ namespace kivtest {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 
 bool writeText(const std::string &path, const std::string &text) {
     std::string ignored;
@@ -109,16 +108,12 @@ bool Kdc::launch(int timeoutMs) {
     options.environment = &env;
     pid_ = spawnProcess(argv, logPath, options, &error_);
     if (pid_ < 0) return false;
-    const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (Clock::now() < end) {
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            error_ = "krb5kdc exited: " + readFile(logPath) + logText();
-            return false;
-        }
-        if (loopbackAccepts(port_)) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const Startup up = awaitStartup(pid_, timeoutMs, [&] { return loopbackAccepts(port_); });
+    if (up == Startup::Ready) return true;
+    if (up == Startup::Exited) {
+        pid_ = -1;
+        error_ = "krb5kdc exited: " + readFile(logPath) + logText();
+        return false;
     }
     error_ = "krb5kdc did not listen in time: " + logText();
     stop();
@@ -131,12 +126,7 @@ bool Kdc::start(int timeoutMs) {
 }
 
 void Kdc::stop(int timeoutMs) {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    if (waitPid(pid_, timeoutMs) == -1) {
-        kill(pid_, SIGKILL);
-        waitPid(pid_, 5000);
-    }
+    stopProcess(pid_, timeoutMs);
     pid_ = -1;
 }
 

@@ -128,6 +128,26 @@ int waitPid(pid_t pid, int timeoutMs) {
     }
 }
 
+void stopProcess(pid_t pid, int timeoutMs) {
+    if (pid <= 0) return;
+    kill(pid, SIGTERM);
+    if (waitPid(pid, timeoutMs) == -1) {
+        kill(pid, SIGKILL);
+        waitPid(pid, 5000);
+    }
+}
+
+Startup awaitStartup(pid_t pid, int timeoutMs, const std::function<bool()> &ready) {
+    const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (Clock::now() < end) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) return Startup::Exited;
+        if (ready()) return Startup::Ready;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return Startup::TimedOut;
+}
+
 Child::~Child() {
     if (pid_ > 0) {
         kill(pid_, SIGKILL);

@@ -3,6 +3,7 @@
 #pragma once
 #include <sys/types.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -31,6 +32,15 @@ pid_t spawnProcess(const std::vector<std::string> &argv, const std::string &outp
 // Waits for the child `pid` up to timeoutMs; its raw wait status, or -1 when
 // it is still running (or is not a child of ours).
 int waitPid(pid_t pid, int timeoutMs);
+
+// SIGTERM to the child `pid`, SIGKILL if it has not ended within timeoutMs;
+// reaps it either way.
+void stopProcess(pid_t pid, int timeoutMs);
+
+// Waits up to timeoutMs until ready() holds for the server just started as
+// child `pid`, polling every 20 ms.  Exited: it ended first (and is reaped).
+enum class Startup { Ready, Exited, TimedOut };
+Startup awaitStartup(pid_t pid, int timeoutMs, const std::function<bool()> &ready);
 
 // One child process that is killed (SIGKILL) and reaped when it goes away.
 class Child {

@@ -27,7 +27,6 @@ bool writeFileOk(const std::string &path, const std::string &text)
     return writeFile(path, text, 0644, &ignored);
 }
 
-using Clock = std::chrono::steady_clock;
 
 const char *const kOpenssl = "/usr/bin/openssl";
 
@@ -195,16 +194,12 @@ bool Slapd::launch(int timeoutMs, bool samePorts)
     // with the test.
     pid_ = spawnProcess({"/usr/sbin/slapd", "-d", "0", "-h", urls, "-f", confPath}, logPath, {}, &error_);
     if (pid_ < 0) return false;
-    const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (Clock::now() < end) {
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            error_ = "slapd exited: " + logText();
-            return false;
-        }
-        if (loopbackAccepts(port_) && (!opts_.tls || loopbackAccepts(sslPort_))) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const Startup up = awaitStartup(pid_, timeoutMs, [&] { return loopbackAccepts(port_) && (!opts_.tls || loopbackAccepts(sslPort_)); });
+    if (up == Startup::Ready) return true;
+    if (up == Startup::Exited) {
+        pid_ = -1;
+        error_ = "slapd exited: " + logText();
+        return false;
     }
     error_ = "slapd did not listen in time: " + logText();
     stop();
@@ -234,12 +229,7 @@ bool Slapd::restart(int timeoutMs)
 
 void Slapd::stop(int timeoutMs)
 {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    if (waitPid(pid_, timeoutMs) == -1) {
-        kill(pid_, SIGKILL);
-        waitPid(pid_, 5000);
-    }
+    stopProcess(pid_, timeoutMs);
     pid_ = -1;
 }
 
