@@ -1,14 +1,18 @@
 // The real daemon binary, started in a directory of its own with a given
-// configuration, in the foreground.
+// configuration, in the foreground (the shared daemon runner, set up the
+// benchmark's way).
 #pragma once
 #include <sys/types.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "daemon_runner.h"
+
 namespace kivbench {
 
-inline constexpr const char *kSocketPath = "/var/run/kiv-services-daemon_socket";
+using kivtest::kSocketPath;
 
 struct DaemonSetup {
     std::string binDir;                    // where the built daemon and modules are
@@ -24,23 +28,22 @@ public:
     DaemonProcess(const DaemonProcess &) = delete;
     DaemonProcess &operator=(const DaemonProcess &) = delete;
 
-    // Starts it and waits up to timeoutMs until the socket accepts a
-    // connection.  False and *error (with the tail of its stderr) otherwise.
+    // Starts it and waits up to timeoutMs until the socket answers a
+    // handshake.  False and *error (with the tail of its stderr) otherwise.
     bool start(int timeoutMs, std::string *error);
     // SIGTERM, then waits up to timeoutMs; the exit status, or -1 (killed).
     int stop(int timeoutMs);
-    pid_t pid() const { return pid_; }
-    const std::string &dir() const { return dir_; }
+    pid_t pid() const;
+    const std::string &dir() const;
     std::string stderrText() const;
 
 private:
-    void kill9();
     DaemonSetup setup_;
-    std::string dir_;
-    pid_t pid_ = -1;
+    std::unique_ptr<kivtest::Daemon> daemon_;
+    bool live_ = false;   // started and not yet stopped
 };
 
-// Whether something accepts connections on the daemon's socket.
+// Whether something answers a handshake on the daemon's socket.
 bool socketAccepts();
 
 } // namespace kivbench

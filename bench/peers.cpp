@@ -16,9 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "child.h"
+#include "harness.h"
 #include "kivmod.h"
-#include "private_ns.h"
 
 namespace kivbench {
 

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "child.h"
+#include "harness.h"
 
 namespace kivbench {
 

@@ -8,10 +8,9 @@
 #include <cstdio>
 #include <iostream>
 
-#include "child.h"
+#include "harness.h"
 #include "client_op.h"
 #include "daemon_process.h"
-#include "private_ns.h"
 
 namespace kivbench {
 

@@ -15,11 +15,10 @@
 #include <thread>
 
 #include "baselines.h"
-#include "child.h"
+#include "harness.h"
 #include "client_op.h"
 #include "daemon_process.h"
 #include "directory.h"
-#include "private_ns.h"
 #include "procstat.h"
 #include "profile.h"
 #include "report.h"

@@ -30,11 +30,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct CliRun {
-    int status = -1;   // exit status; -1 if killed or timed out
-    std::string out, err;
-};
-
 std::vector<char *> argvOf(std::vector<std::string> &args) {
     std::vector<char *> v;
     for (auto &a : args) v.push_back(a.data());
@@ -42,63 +37,14 @@ std::vector<char *> argvOf(std::vector<std::string> &args) {
     return v;
 }
 
+using CliRun = kivtest::Captured;
+
 // Runs the client with `input` on its standard input; kills it by pid after
 // timeoutMs.
 CliRun runCli(std::vector<std::string> args, const std::string &input = "", int timeoutMs = 10000) {
-    CliRun run;
     args.insert(args.begin(), kivtest::binPath("kiv-services-client"));
-    auto argv = argvOf(args);
-    int in[2], out[2], err[2];
-    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) {
-        ADD_FAILURE() << "pipe: " << std::strerror(errno);
-        return run;
-    }
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
-    (void)!write(in[1], input.data(), input.size());
-    close(in[1]);
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    std::string *sinks[2] = {&run.out, &run.err};
-    int open = 2;
-    while (open > 0 && Clock::now() < deadline) {
-        int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-        if (poll(fds, 2, std::max(left, 1)) <= 0) continue;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
-            char buf[4096];
-            ssize_t r = read(fds[i].fd, buf, sizeof buf);
-            if (r > 0) {
-                sinks[i]->append(buf, static_cast<size_t>(r));
-            } else {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
-            }
-        }
-    }
-    for (auto &f : fds)
-        if (f.fd >= 0) close(f.fd);
-    int st = 0;
-    bool done = kivtest::waitFor([&] { return waitpid(pid, &st, WNOHANG) == pid; },
-                                 std::max(0, static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                                  deadline - Clock::now()).count())));
-    if (!done) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &st, 0);
-        ADD_FAILURE() << "client did not finish within " << timeoutMs << " ms";
-        return run;
-    }
-    run.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    CliRun run = kivtest::runCaptured(args, input, {}, timeoutMs);
+    if (!run.error.empty()) ADD_FAILURE() << run.error;
     return run;
 }
 

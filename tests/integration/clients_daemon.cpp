@@ -62,68 +62,14 @@ DaemonOptions pwDaemon() {
     return o;
 }
 
-struct ProcRun {
-    int status = -1;   // exit status; -1 if killed or timed out
-    std::string out, err;
-};
+using ProcRun = kivtest::Captured;
 
 // Runs argv[0] (searched in PATH) with `input` on stdin and extra environment;
 // killed by pid after timeoutMs.
-ProcRun run(std::vector<std::string> args, const std::string &input = "",
-        const std::map<std::string, std::string> &env = {}, int timeoutMs = 30000) {
-    ProcRun r;
-    int in[2], out[2], err[2];
-    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) {
-        ADD_FAILURE() << "pipe: " << std::strerror(errno);
-        return r;
-    }
-    std::vector<char *> argv;
-    for (auto &a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        for (auto &[k, v] : env) setenv(k.c_str(), v.c_str(), 1);
-        signal(SIGPIPE, SIG_DFL);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
-    (void)!write(in[1], input.data(), input.size());
-    close(in[1]);
-    auto start = Clock::now();
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    std::string *sinks[2] = {&r.out, &r.err};
-    for (int open = 2; open > 0 && msSince(start) < timeoutMs;) {
-        if (poll(fds, 2, 50) <= 0) continue;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
-            char buf[4096];
-            ssize_t n = read(fds[i].fd, buf, sizeof buf);
-            if (n > 0) {
-                sinks[i]->append(buf, static_cast<size_t>(n));
-            } else {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
-            }
-        }
-    }
-    for (auto &f : fds)
-        if (f.fd >= 0) close(f.fd);
-    int st = 0;
-    if (!kivtest::waitFor([&] { return waitpid(pid, &st, WNOHANG) == pid; },
-                          std::max(0L, timeoutMs - msSince(start)))) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &st, 0);
-        ADD_FAILURE() << args[0] << " did not finish within " << timeoutMs << " ms";
-        return r;
-    }
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+ProcRun run(const std::vector<std::string> &args, const std::string &input = "",
+            const std::map<std::string, std::string> &env = {}, int timeoutMs = 30000) {
+    ProcRun r = kivtest::runCaptured(args, input, env, timeoutMs);
+    if (!r.error.empty()) ADD_FAILURE() << r.error;
     return r;
 }
 
@@ -193,15 +139,12 @@ std::string words(std::initializer_list<int32_t> ws) {
 
 std::string pamModule() { return kivtest::binPath("pam_kiv.so"); }
 
-// /etc/pam.d of this namespace becomes a private tmpfs holding only the
+// /etc/pam.d of this namespace becomes a private directory holding only the
 // services the tests write.
 void writePamService(const std::string &service, const std::string &text) {
-    static bool mounted = false;
-    if (!mounted) {
-        ASSERT_EQ(0, mount("tmpfs", "/etc/pam.d", "tmpfs", 0, "mode=0755")) << std::strerror(errno);
-        mounted = true;
-    }
-    kivtest::writeFile("/etc/pam.d/" + service, text);
+    std::string dir, error;
+    ASSERT_TRUE(kivtest::privatePamDir(&dir, &error)) << error;
+    kivtest::writeFile(dir + "/" + service, text);
 }
 
 ProcRun pamtester(const std::string &service, const std::string &user, const std::string &input,

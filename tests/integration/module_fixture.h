@@ -20,8 +20,8 @@ namespace modtest {
 // stays unknown, and it asks for its usual delay after a failure.
 inline bool mountPrivatePamDir(std::string *error) {
     static const std::string result = [] {
-        const std::string dir = "/run/kivtest-pam.d";
-        if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return std::string("mkdir: ") + std::strerror(errno);
+        std::string dir, error;
+        if (!kivtest::privatePamDir(&dir, &error)) return error;
         const std::pair<const char *, std::string> files[] = {
             {"common-auth", "auth [success=1 default=ignore] pam_unix.so nullok\nauth requisite pam_deny.so\n"
                             "auth required pam_permit.so\n"},
@@ -34,8 +34,6 @@ inline bool mountPrivatePamDir(std::string *error) {
             {"kiv-broken", "auth required pam_kivtest_no_such_module.so\naccount required pam_permit.so\n"},
             {"other", "auth required pam_deny.so\naccount required pam_deny.so\n"}};
         for (const auto &[name, text] : files) kivtest::writeFile(dir + "/" + name, text);
-        if (mount(dir.c_str(), "/etc/pam.d", nullptr, MS_BIND, nullptr) != 0)
-            return std::string("bind mount on /etc/pam.d: ") + std::strerror(errno);
         return std::string();
     }();
     *error = result;

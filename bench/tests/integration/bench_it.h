@@ -8,7 +8,7 @@
 #include "accounts.h"
 #include "baselines.h"
 #include "kivmod.h"
-#include "private_ns.h"
+#include "harness.h"
 
 namespace benchit {
 

@@ -2,7 +2,7 @@
 #include <unistd.h>
 
 #include "bench_it.h"
-#include "child.h"
+#include "harness.h"
 #include "client_op.h"
 #include "daemon_process.h"
 #include "procstat.h"

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "process.h"
+
 namespace kivtest {
 
 struct SlapdOptions {
@@ -66,10 +68,8 @@ private:
 // A loopback TCP port that nothing listens on right now.
 int freeLoopbackPort();
 
-// Runs argv[0] (a path) with the arguments, standard output and error going to
-// `output` when given; kills it after timeoutMs.  Returns the exit status, or
-// -1 when it could not run, died of a signal or timed out.
-int runProgram(const std::vector<std::string> &argv, int timeoutMs, std::string *output = nullptr);
+// Whether something accepts TCP connections on 127.0.0.1:port.
+bool loopbackAccepts(int port);
 
 // slappasswd's encoding of `secret` in `scheme` ("{SSHA}", "{SHA}", ...), made
 // independently of the code under test.  Empty on failure.

@@ -2,84 +2,38 @@
 #include "slapd.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
+
+#include "files.h"
+#include "process.h"
 
 namespace kivtest {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-bool writeText(const std::string &path, const std::string &text)
+// Fixture text for a private directory: failures show up when the tool reads it.
+bool writeFileOk(const std::string &path, const std::string &text)
 {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    return static_cast<bool>(out);
+    std::string ignored;
+    return writeFile(path, text, 0644, &ignored);
 }
 
-std::string readText(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-// Waits for `pid` up to timeoutMs; the raw wait status, or -1 on timeout.
-int waitPid(pid_t pid, int timeoutMs)
-{
-    const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        int status = 0;
-        const pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid) return status;
-        if (r < 0 && errno != EINTR) return -1;
-        if (Clock::now() >= end) return -1;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
-
-bool canConnect(int port)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
-    close(fd);
-    return ok;
-}
-
-std::string makeDir()
-{
-    char templ[] = "/tmp/kivtest-slapd-XXXXXX";
-    const char *made = mkdtemp(templ);
-    return made ? std::string(made) : std::string();
-}
 
 const char *const kOpenssl = "/usr/bin/openssl";
 
 bool makeCa(const std::string &dir, const std::string &name, const std::string &cn, std::string *err)
 {
     const std::string cnf = dir + "/" + name + ".cnf";
-    writeText(cnf, "[req]\ndistinguished_name = dn\nprompt = no\nx509_extensions = v3_ca\n"
+    writeFileOk(cnf, "[req]\ndistinguished_name = dn\nprompt = no\nx509_extensions = v3_ca\n"
                    "[dn]\nCN = " + cn + "\n"
                    "[v3_ca]\nbasicConstraints = critical,CA:TRUE\n"
                    "keyUsage = critical,keyCertSign,cRLSign\nsubjectKeyIdentifier = hash\n");
@@ -95,9 +49,9 @@ bool makeCa(const std::string &dir, const std::string &name, const std::string &
 
 bool makeServerCert(const std::string &dir, std::string *err)
 {
-    writeText(dir + "/server.cnf",
+    writeFileOk(dir + "/server.cnf",
               "[req]\ndistinguished_name = dn\nprompt = no\n[dn]\nCN = localhost\n");
-    writeText(dir + "/server.ext",
+    writeFileOk(dir + "/server.ext",
               "subjectAltName = IP:127.0.0.1,DNS:localhost\nbasicConstraints = CA:FALSE\n"
               "keyUsage = critical,digitalSignature,keyEncipherment\n"
               "extendedKeyUsage = serverAuth\n");
@@ -118,47 +72,17 @@ bool makeServerCert(const std::string &dir, std::string *err)
 
 } // namespace
 
-int runProgram(const std::vector<std::string> &argv, int timeoutMs, std::string *output)
+bool loopbackAccepts(int port)
 {
-    if (argv.empty()) return -1;
-    char outTempl[] = "/tmp/kivtest-run-XXXXXX";
-    const int outFd = mkstemp(outTempl);
-    if (outFd < 0) return -1;
-    unlink(outTempl);
-
-    std::vector<char *> args;
-    for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-
-    const pid_t pid = fork();
-    if (pid < 0) {
-        close(outFd);
-        return -1;
-    }
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        const int devnull = open("/dev/null", O_RDONLY);
-        if (devnull >= 0) dup2(devnull, 0);
-        dup2(outFd, 1);
-        dup2(outFd, 2);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    int status = waitPid(pid, timeoutMs);
-    if (status == -1) {
-        kill(pid, SIGKILL);
-        waitPid(pid, 5000);
-    }
-    if (output != nullptr) {
-        output->clear();
-        char buf[4096];
-        lseek(outFd, 0, SEEK_SET);
-        ssize_t n;
-        while ((n = read(outFd, buf, sizeof buf)) > 0) output->append(buf, static_cast<size_t>(n));
-    }
-    close(outFd);
-    if (status == -1 || !WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+    close(fd);
+    return ok;
 }
 
 int freeLoopbackPort()
@@ -196,15 +120,12 @@ Slapd::~Slapd()
     }
 }
 
-std::string Slapd::logText() const { return dir_.empty() ? std::string() : readText(dir_ + "/slapd.log"); }
+std::string Slapd::logText() const { return dir_.empty() ? std::string() : readFile(dir_ + "/slapd.log"); }
 
 bool Slapd::prepare()
 {
-    dir_ = makeDir();
-    if (dir_.empty()) {
-        error_ = "mkdtemp failed";
-        return false;
-    }
+    dir_ = makeTempDir("slapd", &error_);
+    if (dir_.empty()) return false;
     std::filesystem::create_directory(dir_ + "/db");
     if (opts_.tls &&
         (!makeCa(dir_, "ca", "kivtest CA", &error_) ||
@@ -241,7 +162,7 @@ bool Slapd::prepare()
             "rootpw kivtest-root\n"
             "directory " + dir_ + "/db\n"
             "maxsize 10485760\n" + access;
-    if (!writeText(dir_ + "/slapd.conf", conf) || !writeText(dir_ + "/data.ldif", opts_.ldif)) {
+    if (!writeFileOk(dir_ + "/slapd.conf", conf) || !writeFileOk(dir_ + "/data.ldif", opts_.ldif)) {
         error_ = "cannot write the configuration";
         return false;
     }
@@ -269,36 +190,16 @@ bool Slapd::launch(int timeoutMs, bool samePorts)
     const std::string logPath = dir_ + "/slapd.log";
     const std::string confPath = dir_ + "/slapd.conf";
 
-    pid_ = fork();
-    if (pid_ < 0) {
-        error_ = "fork failed";
+    // -d keeps slapd in the foreground, so this pid is the server's; it dies
+    // with the test.
+    pid_ = spawnProcess({"/usr/sbin/slapd", "-d", "0", "-h", urls, "-f", confPath}, logPath, {}, &error_);
+    if (pid_ < 0) return false;
+    const Startup up = awaitStartup(pid_, timeoutMs, [&] { return loopbackAccepts(port_) && (!opts_.tls || loopbackAccepts(sslPort_)); });
+    if (up == Startup::Ready) return true;
+    if (up == Startup::Exited) {
+        pid_ = -1;
+        error_ = "slapd exited: " + logText();
         return false;
-    }
-    if (pid_ == 0) {
-        // A test that dies must not leave its server behind.
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        const int logFd = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        const int devnull = open("/dev/null", O_RDONLY);
-        if (devnull >= 0) dup2(devnull, 0);
-        if (logFd >= 0) {
-            dup2(logFd, 1);
-            dup2(logFd, 2);
-        }
-        // -d keeps slapd in the foreground, so this pid is the server's.
-        execl("/usr/sbin/slapd", "slapd", "-d", "0", "-h", urls.c_str(), "-f", confPath.c_str(),
-              static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (Clock::now() < end) {
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            error_ = "slapd exited: " + logText();
-            return false;
-        }
-        if (canConnect(port_) && (!opts_.tls || canConnect(sslPort_))) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     error_ = "slapd did not listen in time: " + logText();
     stop();
@@ -328,12 +229,7 @@ bool Slapd::restart(int timeoutMs)
 
 void Slapd::stop(int timeoutMs)
 {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    if (waitPid(pid_, timeoutMs) == -1) {
-        kill(pid_, SIGKILL);
-        waitPid(pid_, 5000);
-    }
+    stopProcess(pid_, timeoutMs);
     pid_ = -1;
 }
 

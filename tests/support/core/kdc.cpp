@@ -1,120 +1,32 @@
 // Private KDC instances for the GSS tests.
 #include "kdc.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/mount.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
+#include "files.h"
+#include "private_namespace.h"
+#include "process.h"
 #include "slapd.h"
 
 namespace kivtest {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 
 bool writeText(const std::string &path, const std::string &text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    return static_cast<bool>(out);
-}
-
-std::string readText(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-// The raw wait status of pid, or -1 when it has not ended within timeoutMs.
-int waitPid(pid_t pid, int timeoutMs) {
-    const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        int status = 0;
-        const pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid) return status;
-        if (r < 0 && errno != EINTR) return -1;
-        if (Clock::now() >= end) return -1;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
-
-bool canConnect(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
-    close(fd);
-    return ok;
-}
-
-std::vector<char *> pointers(std::vector<std::string> &strings) {
-    std::vector<char *> out;
-    for (std::string &s : strings) out.push_back(s.data());
-    out.push_back(nullptr);
-    return out;
+    std::string ignored;
+    return writeFile(path, text, 0644, &ignored);
 }
 
 } // namespace
-
-int runProgramEnv(const std::vector<std::string> &argv, const std::vector<std::string> &env, int timeoutMs,
-                  std::string *output) {
-    if (argv.empty()) return -1;
-    char outTempl[] = "/tmp/kivtest-run-XXXXXX";
-    const int outFd = mkstemp(outTempl);
-    if (outFd < 0) return -1;
-    unlink(outTempl);
-    std::vector<std::string> argCopy(argv), envCopy(env);
-    std::vector<char *> args = pointers(argCopy), envp = pointers(envCopy);
-    const pid_t pid = fork();
-    if (pid < 0) {
-        close(outFd);
-        return -1;
-    }
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        const int devnull = open("/dev/null", O_RDONLY);
-        if (devnull >= 0) dup2(devnull, 0);
-        dup2(outFd, 1);
-        dup2(outFd, 2);
-        execve(args[0], args.data(), envp.data());
-        _exit(127);
-    }
-    int status = waitPid(pid, timeoutMs);
-    if (status == -1) {
-        kill(pid, SIGKILL);
-        waitPid(pid, 5000);
-    }
-    if (output != nullptr) {
-        output->clear();
-        char buf[4096];
-        lseek(outFd, 0, SEEK_SET);
-        ssize_t n;
-        while ((n = read(outFd, buf, sizeof buf)) > 0) output->append(buf, static_cast<size_t>(n));
-    }
-    close(outFd);
-    if (status == -1 || !WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
-}
 
 Kdc::Kdc(KdcOptions opts) : opts_(std::move(opts)) {}
 
@@ -132,7 +44,7 @@ std::vector<std::string> Kdc::environment() const {
             std::string("PATH=") + (path ? path : "/usr/sbin:/usr/bin:/sbin:/bin")};
 }
 
-std::string Kdc::logText() const { return dir_.empty() ? std::string() : readText(dir_ + "/kdc.log"); }
+std::string Kdc::logText() const { return dir_.empty() ? std::string() : readFile(dir_ + "/kdc.log"); }
 
 bool Kdc::run(const std::vector<std::string> &argv, std::string *output) {
     std::string out;
@@ -143,13 +55,8 @@ bool Kdc::run(const std::vector<std::string> &argv, std::string *output) {
 }
 
 bool Kdc::createRealm() {
-    char templ[] = "/tmp/kivtest-kdc-XXXXXX";
-    const char *made = mkdtemp(templ);   // mode 0700: keytabs live here
-    if (made == nullptr) {
-        error_ = "mkdtemp failed";
-        return false;
-    }
-    dir_ = made;
+    dir_ = makeTempDir("kdc", &error_);   // mode 0700: keytabs live here
+    if (dir_.empty()) return false;
     port_ = freeLoopbackPort();
     if (port_ <= 0) {
         error_ = "no free port";
@@ -195,36 +102,18 @@ bool Kdc::createRealm() {
 bool Kdc::launch(int timeoutMs) {
     std::vector<std::string> argv{"/usr/sbin/krb5kdc", "-n", "-r", opts_.realm, "-P", dir_ + "/kdc.pid"};
     std::vector<std::string> env = environment();
-    std::vector<char *> args = pointers(argv), envp = pointers(env);
     const std::string logPath = dir_ + "/krb5kdc.out";
-    pid_ = fork();
-    if (pid_ < 0) {
-        error_ = "fork failed";
+    // It dies with the test.
+    SpawnOptions options;
+    options.environment = &env;
+    pid_ = spawnProcess(argv, logPath, options, &error_);
+    if (pid_ < 0) return false;
+    const Startup up = awaitStartup(pid_, timeoutMs, [&] { return loopbackAccepts(port_); });
+    if (up == Startup::Ready) return true;
+    if (up == Startup::Exited) {
+        pid_ = -1;
+        error_ = "krb5kdc exited: " + readFile(logPath) + logText();
         return false;
-    }
-    if (pid_ == 0) {
-        // A test that dies must not leave its KDC behind.
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        const int logFd = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        const int devnull = open("/dev/null", O_RDONLY);
-        if (devnull >= 0) dup2(devnull, 0);
-        if (logFd >= 0) {
-            dup2(logFd, 1);
-            dup2(logFd, 2);
-        }
-        execve(args[0], args.data(), envp.data());
-        _exit(127);
-    }
-    const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (Clock::now() < end) {
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            error_ = "krb5kdc exited: " + readText(logPath) + logText();
-            return false;
-        }
-        if (canConnect(port_)) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     error_ = "krb5kdc did not listen in time: " + logText();
     stop();
@@ -237,12 +126,7 @@ bool Kdc::start(int timeoutMs) {
 }
 
 void Kdc::stop(int timeoutMs) {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    if (waitPid(pid_, timeoutMs) == -1) {
-        kill(pid_, SIGKILL);
-        waitPid(pid_, 5000);
-    }
+    stopProcess(pid_, timeoutMs);
     pid_ = -1;
 }
 
@@ -278,12 +162,8 @@ bool Kdc::installSystemConfig() {
         error_ = "refusing to cover /etc/krb5.conf outside a private mount namespace";
         return false;
     }
-    if (mount(krb5Conf().c_str(), "/etc/krb5.conf", nullptr, MS_BIND, nullptr) != 0) {
-        // /etc/krb5.conf must exist (package krb5-config) to be covered.
-        error_ = std::string("bind mount on /etc/krb5.conf: ") + strerror(errno);
-        return false;
-    }
-    return true;
+    // /etc/krb5.conf must exist (package krb5-config) to be covered.
+    return bindOver(krb5Conf(), "/etc/krb5.conf", &error_);
 }
 
 } // namespace kivtest

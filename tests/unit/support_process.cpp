@@ -1,5 +1,6 @@
-// Helper programs: exit statuses, output capture and the bounded waits that
-// keep a hung helper from hanging the benchmark.
+// Child processes of the test-support core: exit statuses, output capture and
+// the bounded waits that keep a hung helper from hanging a test or the
+// benchmark.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -10,15 +11,15 @@
 #include <fstream>
 #include <sstream>
 
-#include "child.h"
+#include "process.h"
 
-using kivbench::Child;
-using kivbench::runToEnd;
+using kivtest::Child;
+using kivtest::runToEnd;
 
 namespace {
 
 std::string tempPath(const char *tag) {
-    return std::string("/tmp/bench-child-") + tag + "-" + std::to_string(getpid());
+    return std::string("/tmp/kivtest-child-") + tag + "-" + std::to_string(getpid());
 }
 
 std::string slurp(const std::string &path) {
@@ -82,4 +83,36 @@ TEST(Child, SignalStopsAWaitingHelper) {
     EXPECT_EQ(c.wait(5000), -2);
     EXPECT_EQ(c.pid(), -1);
     unlink(out.c_str());
+}
+
+TEST(Captured, InputOutputAndEnvironmentArriveApart) {
+    auto r = kivtest::runCaptured({"sh", "-c", "read line; echo \"$line/$KIVTEST_X\"; echo err >&2; exit 4"},
+                                  "typed\n", {{"KIVTEST_X", "set"}}, 10000);
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.out, "typed/set\n");
+    EXPECT_EQ(r.err, "err\n");
+    EXPECT_FALSE(r.timedOut);
+    // Input larger than a pipe buffer, to a child that never reads it, must
+    // not stall the run.
+    r = kivtest::runCaptured({"/bin/true"}, std::string(1 << 20, 'x'), {}, 10000);
+    EXPECT_EQ(r.status, 0) << r.error;
+}
+
+TEST(Captured, OverrunningChildIsKilledByTheLimit) {
+    auto t0 = std::chrono::steady_clock::now();
+    auto r = kivtest::runCaptured({"/bin/sh", "-c", "echo started; exec sleep 30"}, "", {}, 300);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
+    EXPECT_TRUE(r.timedOut);
+    EXPECT_EQ(r.status, -1);
+    EXPECT_EQ(r.out, "started\n");
+}
+
+TEST(RunProgram, ExactEnvironmentAndCombinedOutput) {
+    std::string out;
+    const std::vector<std::string> env{"KIVTEST_ONLY=1"};
+    EXPECT_EQ(kivtest::runProgramEnv({"/bin/sh", "-c", "echo \"$KIVTEST_ONLY${HOME:-unset}\"; echo e >&2"}, env,
+                                     10000, &out),
+              0);
+    EXPECT_EQ(out, "1unset\ne\n");
+    EXPECT_EQ(kivtest::runProgram({"/bin/sleep", "30"}, 200, &out), -1);
 }

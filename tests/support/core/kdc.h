@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "process.h"
+
 namespace kivtest {
 
 struct KdcOptions {
@@ -67,11 +69,5 @@ private:
     pid_t pid_ = -1;
     int port_ = 0;
 };
-
-// Runs argv[0] (a path) with exactly the environment `env`, standard output
-// and error going to `output` when given; kills it after timeoutMs.  Returns
-// the exit status, or -1 when it could not run, died of a signal or timed out.
-int runProgramEnv(const std::vector<std::string> &argv, const std::vector<std::string> &env, int timeoutMs,
-                  std::string *output = nullptr);
 
 } // namespace kivtest
