@@ -33,16 +33,15 @@ bool IntakeConnection::moreDue() {
     if (bytes.size() == headerEnd) {
         if (header.type != REQUEST_PASSWORD && header.type != REQUEST_GSS_TOKEN) return false;
         if (header.nameLength < 1 || header.nameLength > kMaxNameLength) return false;
-        need_ += static_cast<size_t>(header.nameLength);
-        return true;
-    }
-    if (bytes.size() == headerEnd + static_cast<size_t>(header.nameLength)) {
+        // Name and secret are due together, so one receive usually takes
+        // both.  A secret the worker will refuse is left unread, as before.
         const int limit = header.type == REQUEST_PASSWORD ? kMaxPasswordLength : kMaxTokenLength;
-        if (header.secretLength <= 0 || header.secretLength > limit) return false;
-        need_ += static_cast<size_t>(header.secretLength);
+        need_ += static_cast<size_t>(header.nameLength);
+        if (header.secretLength > 0 && header.secretLength <= limit)
+            need_ += static_cast<size_t>(header.secretLength);
         return true;
     }
-    return false;  // the secret is in: the request is complete
+    return false;  // name (and secret, if one is due) are in: the request is complete
 }
 
 bool IntakeConnection::advance() {

@@ -23,6 +23,7 @@ public:
     int fd() const { return fd_; }
     const PeerCredentials &peer() const { return peer_; }
     Clock::time_point deadline() const { return handoff_.deadline; }
+    const IntakeHandoff &handoff() const { return handoff_; }
     // Hands the received bytes and the time left over; the connection is
     // then spent.
     IntakeHandoff release() {

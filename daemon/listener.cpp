@@ -210,7 +210,10 @@ public:
     // Returns false when accepting should pause (out of descriptors).
     bool acceptReady() {
         for (int i = 0; i < kAcceptBurst; ++i) {
-            int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            // Left blocking: every receive and send on it, here and in the
+            // workers, asks not to wait (MSG_DONTWAIT) and polls with its own
+            // time limit, so no mode switch is needed at the hand-over.
+            int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd < 0) {
                 int err = errno;
                 if (err == EAGAIN || err == EWOULDBLOCK) return true;
@@ -427,9 +430,18 @@ private:
 
     void handOff(Entry entry) {
         IntakeConnection &c = *entry.connection;
-        // Workers use blocking descriptors with their own time limits.
-        int flags = fcntl(c.fd(), F_GETFL);
-        if (flags >= 0) fcntl(c.fd(), F_SETFL, flags & ~O_NONBLOCK);
+        // A repeat the authentication cache answers, when nothing on its way
+        // could wait, is answered here: a worker would only add two thread
+        // switches to an exchange that costs a few microseconds.
+        AfterReply after{};
+        setCurrentPeer(&c.peer());
+        const bool answered = answerCachedOnIntake(c.fd(), c.handoff(), &after);
+        setCurrentPeer(nullptr);
+        if (answered) {
+            awaitClose({c.fd(), c.peer().uid, Clock::now() + std::chrono::milliseconds(after.leftMs),
+                        kStrayBytesAtClose});
+            return;
+        }
         auto *request = new (std::nothrow) PendingRequest{c.fd(), c.peer(), c.release()};
         ThreadPoolJob job = {runRequest, reinterpret_cast<intptr_t>(request)};
         if (request == nullptr || ThreadPoolAddJob(threadpool, job) != 0) {
