@@ -26,6 +26,9 @@ bool IntakeConnection::moreDue() {
         handoff_.handshakeSent = sent > 0 ? static_cast<int>(sent) : 0;
         if (handoff_.handshakeSent != kHelloSize || status != AUTH_OK) return false;
         need_ += kHeaderSize;
+        // The client sends its request only once it has read this answer, so
+        // a receive now would find nothing: wait for the socket instead.
+        awaitingRequest_ = true;
         return true;
     }
     const size_t headerEnd = kHelloSize + kHeaderSize;
@@ -49,6 +52,10 @@ bool IntakeConnection::advance() {
     for (;;) {
         while (bytes.size() == need_)
             if (!moreDue()) return true;
+        if (awaitingRequest_) {
+            awaitingRequest_ = false;
+            return false;
+        }
         const size_t have = bytes.size();
         bytes.resize(need_);
         ssize_t r = recv(fd_, bytes.data() + have, need_ - have, MSG_DONTWAIT);

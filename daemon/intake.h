@@ -37,6 +37,7 @@ private:
     PeerCredentials peer_;
     IntakeHandoff handoff_;
     size_t need_ = 8;  // bytes of the request known to be due so far
+    bool awaitingRequest_ = false;  // the handshake answer has just been sent
 
     // Looks at the bytes once `need_` of them are in; false when no more are due.
     bool moreDue();
