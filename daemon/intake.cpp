@@ -26,6 +26,9 @@ bool IntakeConnection::moreDue() {
         handoff_.handshakeSent = sent > 0 ? static_cast<int>(sent) : 0;
         if (handoff_.handshakeSent != kHelloSize || status != AUTH_OK) return false;
         need_ += kHeaderSize;
+        // The client sends its request only once it has read this answer, so
+        // a receive now would find nothing: wait for the socket instead.
+        awaitingRequest_ = true;
         return true;
     }
     const size_t headerEnd = kHelloSize + kHeaderSize;
@@ -33,16 +36,15 @@ bool IntakeConnection::moreDue() {
     if (bytes.size() == headerEnd) {
         if (header.type != REQUEST_PASSWORD && header.type != REQUEST_GSS_TOKEN) return false;
         if (header.nameLength < 1 || header.nameLength > kMaxNameLength) return false;
-        need_ += static_cast<size_t>(header.nameLength);
-        return true;
-    }
-    if (bytes.size() == headerEnd + static_cast<size_t>(header.nameLength)) {
+        // Name and secret are due together, so one receive usually takes
+        // both.  A secret the worker will refuse is left unread, as before.
         const int limit = header.type == REQUEST_PASSWORD ? kMaxPasswordLength : kMaxTokenLength;
-        if (header.secretLength <= 0 || header.secretLength > limit) return false;
-        need_ += static_cast<size_t>(header.secretLength);
+        need_ += static_cast<size_t>(header.nameLength);
+        if (header.secretLength > 0 && header.secretLength <= limit)
+            need_ += static_cast<size_t>(header.secretLength);
         return true;
     }
-    return false;  // the secret is in: the request is complete
+    return false;  // name (and secret, if one is due) are in: the request is complete
 }
 
 bool IntakeConnection::advance() {
@@ -50,6 +52,10 @@ bool IntakeConnection::advance() {
     for (;;) {
         while (bytes.size() == need_)
             if (!moreDue()) return true;
+        if (awaitingRequest_) {
+            awaitingRequest_ = false;
+            return false;
+        }
         const size_t have = bytes.size();
         bytes.resize(need_);
         ssize_t r = recv(fd_, bytes.data() + have, need_ - have, MSG_DONTWAIT);

@@ -23,6 +23,7 @@ public:
     int fd() const { return fd_; }
     const PeerCredentials &peer() const { return peer_; }
     Clock::time_point deadline() const { return handoff_.deadline; }
+    const IntakeHandoff &handoff() const { return handoff_; }
     // Hands the received bytes and the time left over; the connection is
     // then spent.
     IntakeHandoff release() {
@@ -36,6 +37,7 @@ private:
     PeerCredentials peer_;
     IntakeHandoff handoff_;
     size_t need_ = 8;  // bytes of the request known to be due so far
+    bool awaitingRequest_ = false;  // the handshake answer has just been sent
 
     // Looks at the bytes once `need_` of them are in; false when no more are due.
     bool moreDue();

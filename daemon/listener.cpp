@@ -210,7 +210,10 @@ public:
     // Returns false when accepting should pause (out of descriptors).
     bool acceptReady() {
         for (int i = 0; i < kAcceptBurst; ++i) {
-            int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            // Left blocking: every receive and send on it, here and in the
+            // workers, asks not to wait (MSG_DONTWAIT) and polls with its own
+            // time limit, so no mode switch is needed at the hand-over.
+            int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd < 0) {
                 int err = errno;
                 if (err == EAGAIN || err == EWOULDBLOCK) return true;
@@ -295,7 +298,9 @@ private:
         return it != closing_.end() && it->second.serial == d.serial;
     }
 
-    void awaitClose(const Closing &c) {
+    // `watched`: the descriptor is in the epoll set already (closing it
+    // takes it out).
+    void awaitClose(const Closing &c, bool watched = false) {
         if (c.deadline <= Clock::now()) {
             closeConnection(c.fd, c.uid);
             return;
@@ -312,6 +317,7 @@ private:
             closeConnection(c.fd, c.uid);
             return;
         }
+        if (watched) return;
         struct epoll_event ev {};
         ev.events = EPOLLIN | EPOLLRDHUP;
         ev.data.fd = c.fd;
@@ -419,17 +425,33 @@ private:
     }
 
     void handOff(std::unordered_map<int, Entry>::iterator it) {
-        epoll_ctl(epoll_, EPOLL_CTL_DEL, it->first, nullptr);
+        const int fd = it->first;
         Entry entry = std::move(it->second);
         connections_.erase(it);
+        // Still watched for the events a closing connection waits for.
+        if (answeredHere(*entry.connection, true)) return;
+        epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
         handOff(std::move(entry));
+    }
+
+    // A repeat the authentication cache answers, when nothing on its way
+    // could wait, is answered here: a worker would only add two thread
+    // switches to an exchange that costs a few microseconds.
+    bool answeredHere(IntakeConnection &c, bool watched) {
+        AfterReply after{};
+        setCurrentPeer(&c.peer());
+        const bool answered = answerCachedOnIntake(c.fd(), c.handoff(), &after);
+        setCurrentPeer(nullptr);
+        if (answered)
+            awaitClose({c.fd(), c.peer().uid, Clock::now() + std::chrono::milliseconds(after.leftMs),
+                        kStrayBytesAtClose},
+                       watched);
+        return answered;
     }
 
     void handOff(Entry entry) {
         IntakeConnection &c = *entry.connection;
-        // Workers use blocking descriptors with their own time limits.
-        int flags = fcntl(c.fd(), F_GETFL);
-        if (flags >= 0) fcntl(c.fd(), F_SETFL, flags & ~O_NONBLOCK);
+        if (answeredHere(c, false)) return;
         auto *request = new (std::nothrow) PendingRequest{c.fd(), c.peer(), c.release()};
         ThreadPoolJob job = {runRequest, reinterpret_cast<intptr_t>(request)};
         if (request == nullptr || ThreadPoolAddJob(threadpool, job) != 0) {

@@ -14,6 +14,14 @@ inline constexpr int kStrayBytesAtClose = 16;
 // wait for the client's close can happen off the calling thread.
 AfterReply serveRequest(int fd);
 
+struct IntakeHandoff;
+// For the accept loop, with a complete request in `received`: answers a
+// password request from the authentication cache when that needs nothing
+// that could wait (no failed-attempt limit, no credential step, a reply that
+// fits the socket's buffer), writing the same lines and reply a worker
+// would.  False, with nothing logged or sent, when a worker must serve it.
+bool answerCachedOnIntake(int fd, const IntakeHandoff &received, AfterReply *after);
+
 extern "C" {
 // Bound, in seconds, on the client's I/O of one connection ("clientTimeout").
 extern int clientTimeout;

@@ -2,8 +2,14 @@
 // without the method, expiry, failures and the lock-out ending an entry,
 // SIGHUP flushing it, the trade-off of a changed password, bad settings.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <cstring>
 
 #include <algorithm>
 #include <string>
@@ -97,6 +103,85 @@ TEST(AuthCacheDaemon, RepeatsAreAnsweredWithoutTheMethodUntilExpiry) {
     // No secret in any log line.
     for (const char *file : {"debug.log", "access.log", "error.log"})
         EXPECT_EQ(kivtest::readFile(d.path(file)).find("Al1ce-pw"), std::string::npos) << file;
+    EXPECT_FALSE(kivtest::hasSanitizerReport(d.stderrText())) << d.stderrText();
+}
+
+// Waits up to timeoutMs for fd to become readable and reads what is there:
+// the byte count, 0 at the peer's close, -1 when nothing came in time.
+ssize_t readWithin(int fd, uint8_t *buf, size_t n, int timeoutMs) {
+    struct pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, timeoutMs) != 1) return -1;
+    return read(fd, buf, n);
+}
+
+// A cached repeat, sent in pieces by a client that then keeps its end open,
+// gets the same reply and the same lines as any other request, and the
+// connection still ends after clientTimeout.
+TEST(AuthCacheDaemon, CachedRepeatKeepsItsRepliesLinesAndTimeLimit) {
+    writeAccounts("Al1ce-pw");
+    DaemonOptions opts;
+    opts.config = config("authCacheSeconds=300\nclientTimeout=2\naccessLogPeer=yes\n");
+    Daemon d(opts);
+    ASSERT_TRUE(d.start()) << d.lastError();
+    const kiv::Reply first = ask("alice", "Al1ce-pw");
+    ASSERT_EQ(first.code, AUTH_OK);
+
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    struct sockaddr_un a {};
+    a.sun_family = AF_UNIX;
+    strncpy(a.sun_path, kivtest::kSocketPath, sizeof a.sun_path - 1);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    const auto hello = kiv::encodeHello();
+    const auto request = kiv::encodeRequest(REQUEST_PASSWORD, "alice", "Al1ce-pw");
+    ASSERT_EQ(send(fd, hello.data(), hello.size(), MSG_NOSIGNAL), 8);
+    uint8_t buf[512];
+    ASSERT_EQ(readWithin(fd, buf, 8, 2000), 8);
+    // Header, then name and password a moment later.
+    ASSERT_EQ(send(fd, request.data(), 16, MSG_NOSIGNAL), 16);
+    usleep(100 * 1000);
+    ASSERT_EQ(send(fd, request.data() + 16, request.size() - 16, MSG_NOSIGNAL),
+              static_cast<ssize_t>(request.size() - 16));
+    ssize_t got = readWithin(fd, buf, sizeof buf, 2000);
+    ASSERT_GE(got, 8);
+    kiv::Reply cached;
+    std::string error;
+    const int64_t rest = kiv::decodeReplyHead(buf, cached, error);
+    ASSERT_EQ(rest, got - 8) << error;
+    ASSERT_TRUE(kiv::decodeReplyBody(buf + 8, static_cast<size_t>(rest), cached, error)) << error;
+    EXPECT_EQ(cached.code, AUTH_OK);
+    EXPECT_EQ(cached.uid, first.uid);
+    EXPECT_EQ(cached.groups, first.groups);
+    EXPECT_EQ(cached.name, "alice");
+
+    // The client keeps its end open: the daemon waits, but not forever.
+    const auto replied = std::chrono::steady_clock::now();
+    EXPECT_EQ(readWithin(fd, buf, sizeof buf, 500), -1);
+    EXPECT_EQ(readWithin(fd, buf, sizeof buf, 4000), 0);
+    const auto waited = std::chrono::steady_clock::now() - replied;
+    EXPECT_LT(waited, std::chrono::milliseconds(3500));
+    close(fd);
+    EXPECT_EQ(methodCalls(d), 1u);
+    EXPECT_EQ(d.terminate(), 0) << d.stderrText();
+
+    // The cached request's own lines, in a worker's order.
+    const std::string debug = kivtest::readFile(d.path("debug.log"));
+    size_t at = debug.find("User alice answered from the authentication cache (pw)");
+    ASSERT_NE(at, std::string::npos) << debug;
+    const size_t lineStart = debug.rfind("processRequest [ENTER]: socket: <", at);
+    ASSERT_NE(lineStart, std::string::npos) << debug;
+    const std::string socketTag = debug.substr(lineStart + 22, debug.find('\n', lineStart) - lineStart - 22);
+    for (const char *next : {"Authentication results returned.", "waiting for socket to close on client side.",
+                             "processRequest [EXIT]: "}) {
+        const size_t found = debug.find(next, at);
+        ASSERT_NE(found, std::string::npos) << next << "\n" << debug;
+        at = found;
+    }
+    EXPECT_EQ(debug.compare(at + 21, socketTag.size(), socketTag), 0) << socketTag << "\n" << debug;
+    const std::string access = kivtest::readFile(d.path("access.log"));
+    EXPECT_NE(access.find("Authenticated user alice (pw, cached). peer_uid=0 peer_pid=" + std::to_string(getpid())),
+              std::string::npos)
+        << access;
     EXPECT_FALSE(kivtest::hasSanitizerReport(d.stderrText())) << d.stderrText();
 }
 

@@ -77,3 +77,44 @@ TEST(Concurrency, ParallelGuessesStayWithinMaxtries) {
     EXPECT_EQ(countOf(dumpFile(d, "debug.log"), "testmod pam Authenticate frank"), 3);
     EXPECT_CLEAN(d);
 }
+
+// With the authentication cache on, repeats answered by the accept loop mix
+// with wrong passwords served by workers (each of which ends a cached entry):
+// every client still gets exactly its own answer.
+TEST(Concurrency, CachedAndUncachedAnswersMixCorrectly) {
+    standardAccounts();
+    std::string users;
+    for (int i = 0; i < 20; ++i)
+        users += "u" + std::to_string(i) + ":ok:" + std::to_string(2000 + i) + ":" + std::to_string(3000 + i) +
+                 "::p" + std::to_string(i) + ";";
+    std::string groups;
+    for (int i = 0; i < 20; ++i) groups += "u" + std::to_string(i) + ":" + std::to_string(4000 + i) + ";";
+    DaemonOptions opts;
+    opts.modules = {module("custom", "kivmodlib.so")};
+    opts.config = baseConfig("methods=custom\nnumThreads=4\nauthCacheSeconds=300\ncustom_users=" + users +
+                             "\ncustom_groups=" + groups + "\n");
+    Daemon d(opts);
+    START_DAEMON(d);
+
+    std::atomic<int> wrong{0};
+    for (int round = 0; round < 3; ++round) {
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 60; ++t) {
+            threads.emplace_back([&, t, round] {
+                const int i = t % 20;
+                const bool correct = (t + round) % 5 != 0;
+                kiv::Result r =
+                    kiv::authenticatePassword("u" + std::to_string(i), correct ? "p" + std::to_string(i) : "bad");
+                const bool right = r.reply && (correct ? r.reply->code == AUTH_OK && r.reply->uid == 2000 + i &&
+                                                             r.reply->name == "u" + std::to_string(i)
+                                                       : r.reply->code == AUTH_NOAUTH);
+                if (!right) ++wrong;
+            });
+        }
+        for (auto &th : threads) th.join();
+    }
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(d.terminate(30000), 0);
+    EXPECT_GT(countOf(dumpFile(d, "access.log"), "(custom, cached)."), 0);
+    EXPECT_CLEAN(d);
+}
