@@ -16,9 +16,10 @@ static_assert(KIV_AUTH_OK == AUTH_OK && KIV_AUTH_ERROR == AUTH_ERROR &&
                   KIV_AUTH_NOAUTH == AUTH_NOAUTH && KIV_AUTH_UNKNOWN_USER == AUTH_UNKNOWN_USER &&
                   KIV_AUTH_REQUEST_FAILED == AUTH_REQUEST_FAILED,
               "public result codes must match the daemon's");
-static_assert(KIVCLIENT_MAX_NAME == kiv::kMaxNameLength && KIVCLIENT_MAX_PASSWORD == kiv::kMaxPasswordLength &&
-                  KIVCLIENT_MAX_TOKEN == kiv::kMaxTokenLength,
-              "public limits must match the client's");
+static_assert(KIVCLIENT_MAX_NAME == kiv::wire::kMaxNameLength &&
+                  KIVCLIENT_MAX_PASSWORD == kiv::wire::kMaxPasswordLength &&
+                  KIVCLIENT_MAX_TOKEN == kiv::wire::kMaxTokenLength,
+              "public limits must match the protocol's");
 
 namespace {
 
@@ -106,16 +107,8 @@ void kiv_result_free(kiv_result *result) {
 }
 
 const char *kiv_strresult(int code) {
-    switch (code) {
-    case KIV_AUTH_OK: return "AUTH_OK";
-    case KIV_AUTH_ERROR: return "AUTH_ERROR";
-    case KIV_AUTH_NOT_PRIVILEGED: return "AUTH_NOT_PRIVILEGED";
-    case KIV_AUTH_EXPIRED: return "AUTH_EXPIRED";
-    case KIV_AUTH_NOAUTH: return "AUTH_NOAUTH";
-    case KIV_AUTH_UNKNOWN_USER: return "AUTH_UNKNOWN_USER";
-    case KIV_AUTH_REQUEST_FAILED: return "AUTH_REQUEST_FAILED";
-    default: return "unknown result code";
-    }
+    const char *name = kiv::wire::resultCodeName(code);
+    return name ? name : "unknown result code";
 }
 
 const char *kiv_strerror(int error) {

@@ -1,5 +1,5 @@
-// Client side of the daemon's socket protocol: frame codec and a connection
-// whose every wait is bounded.
+// Client side of the daemon's socket protocol: the exchanges and a connection
+// whose every wait is bounded.  The frames come from the wire library.
 #include "kivclient.hpp"
 
 #include <fcntl.h>
@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <new>
 #include <thread>
 
 namespace kiv {
@@ -18,23 +19,6 @@ namespace kiv {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Largest group list a success reply may announce (Linux's NGROUPS_MAX).
-constexpr int64_t kMaxGroups = 65536;
-constexpr int64_t kReplyFixed = 20;   // frame 7b
-constexpr int64_t kMaxReplyBody = kReplyFixed + 4 * kMaxGroups + kMaxNameLength + 1;
-
-void putWord(std::vector<uint8_t> &out, int32_t v) {
-    uint8_t b[4];
-    std::memcpy(b, &v, 4);   // native byte order, like the daemon
-    out.insert(out.end(), b, b + 4);
-}
-
-int32_t getWord(const uint8_t *p) {
-    int32_t v;
-    std::memcpy(&v, p, 4);
-    return v;
-}
 
 std::string sysError(const std::string &what) { return what + ": " + std::strerror(errno); }
 
@@ -61,8 +45,8 @@ void wipe(void *p, size_t n) {
 
 std::string checkName(const std::string &user) {
     if (user.empty()) return "user name is empty";
-    if (user.size() > static_cast<size_t>(kMaxNameLength))
-        return "user name is longer than " + std::to_string(kMaxNameLength) + " bytes";
+    if (user.size() > static_cast<size_t>(wire::kMaxNameLength))
+        return "user name is longer than " + std::to_string(wire::kMaxNameLength) + " bytes";
     // The daemon reads the name as a C string: a NUL would make it check a
     // different (shorter) name than the one the reply echoes.
     if (user.find('\0') != std::string::npos) return "user name contains a NUL byte";
@@ -98,7 +82,9 @@ Result exchange(int type, const std::string &user, const std::string &secret, co
         }
         return failWith(Failure::Protocol, "handshake refused with " + resultName(*status));
     }
-    std::vector<uint8_t> req = encodeRequest(type, user, secret);
+    std::vector<uint8_t> req = wire::encodeRequest(type, user, secret);
+    // The lengths were checked before: only memory can be missing.
+    if (req.empty()) throw std::bad_alloc();
     bool sent = c.sendBytes(req);
     wipe(req.data(), req.size());
     if (!sent) return failWith(c.failure(), c.error());
@@ -114,52 +100,15 @@ Result exchange(int type, const std::string &user, const std::string &secret, co
 } // namespace
 
 std::string resultName(int code) {
-    switch (code) {
-    case AUTH_OK: return "AUTH_OK";
-    case AUTH_ERROR: return "AUTH_ERROR";
-    case AUTH_NOT_PRIVILEGED: return "AUTH_NOT_PRIVILEGED";
-    case AUTH_EXPIRED: return "AUTH_EXPIRED";
-    case AUTH_NOAUTH: return "AUTH_NOAUTH";
-    case AUTH_UNKNOWN_USER: return "AUTH_UNKNOWN_USER";
-    case AUTH_REQUEST_FAILED: return "AUTH_REQUEST_FAILED";
-    default: return "UNKNOWN(" + std::to_string(code) + ")";
-    }
-}
-
-std::vector<uint8_t> encodeHello() {
-    std::vector<uint8_t> out;
-    putWord(out, HELLO_MAGIC);
-    putWord(out, PROTOCOL_VERSION);
-    return out;
-}
-
-std::vector<uint8_t> encodeHeader(int reserved, int type, int nameLength, int secretLength) {
-    std::vector<uint8_t> out;
-    putWord(out, reserved);
-    putWord(out, type);
-    putWord(out, nameLength);
-    putWord(out, secretLength);
-    return out;
-}
-
-void scramble(std::string &bytes, uint8_t key) {
-    for (char &c : bytes) c = static_cast<char>(static_cast<uint8_t>(c) ^ key);
-}
-
-std::vector<uint8_t> encodeRequest(int type, const std::string &user, const std::string &secret) {
-    std::vector<uint8_t> out = encodeHeader(0, type, static_cast<int>(user.size()),
-                                            static_cast<int>(secret.size()));
-    out.reserve(out.size() + user.size() + secret.size());
-    for (char c : user) out.push_back(static_cast<uint8_t>(c) ^ NAME_SCRAMBLE);
-    for (char c : secret) out.push_back(static_cast<uint8_t>(c) ^ SECRET_SCRAMBLE);
-    return out;
+    const char *name = wire::resultCodeName(code);
+    return name ? name : "UNKNOWN(" + std::to_string(code) + ")";
 }
 
 Result authenticatePassword(const std::string &user, const std::string &password, const Options &opts) {
     Result res;
     res.error = checkName(user);
-    if (res.error.empty() && password.size() > static_cast<size_t>(kMaxPasswordLength))
-        res.error = "password is longer than " + std::to_string(kMaxPasswordLength) + " bytes";
+    if (res.error.empty() && password.size() > static_cast<size_t>(wire::kMaxPasswordLength))
+        res.error = "password is longer than " + std::to_string(wire::kMaxPasswordLength) + " bytes";
     // The daemon reads the password as a C string: everything after a NUL
     // would be silently ignored.
     if (res.error.empty() && password.find('\0') != std::string::npos)
@@ -168,19 +117,19 @@ Result authenticatePassword(const std::string &user, const std::string &password
         res.failure = Failure::Invalid;
         return res;
     }
-    return exchange(REQUEST_PASSWORD, user, password, opts);
+    return exchange(wire::REQUEST_PASSWORD, user, password, opts);
 }
 
 Result authenticateToken(const std::string &user, const std::string &token, const Options &opts) {
     Result res;
     res.error = checkName(user);
-    if (res.error.empty() && token.size() > static_cast<size_t>(kMaxTokenLength))
-        res.error = "token is longer than " + std::to_string(kMaxTokenLength) + " bytes";
+    if (res.error.empty() && token.size() > static_cast<size_t>(wire::kMaxTokenLength))
+        res.error = "token is longer than " + std::to_string(wire::kMaxTokenLength) + " bytes";
     if (!res.error.empty()) {
         res.failure = Failure::Invalid;
         return res;
     }
-    return exchange(REQUEST_GSS_TOKEN, user, token, opts);
+    return exchange(wire::REQUEST_GSS_TOKEN, user, token, opts);
 }
 
 // ---------------------------------------------------------------- Connection
@@ -334,101 +283,43 @@ bool Connection::waitForClose() {
     }
 }
 
+// A decoder that ran out of memory ends the exchange the way any other
+// allocation failure does.
+bool Connection::decoded(wire::Decoded d) {
+    if (d == wire::Decoded::NoMemory) throw std::bad_alloc();
+    if (d == wire::Decoded::Malformed) failure_ = Failure::Protocol;
+    return d == wire::Decoded::Ok;
+}
+
 std::optional<int> Connection::handshake() {
-    if (!sendBytes(encodeHello())) return std::nullopt;
-    uint8_t b[8];
+    if (!sendBytes(wire::encodeHello())) return std::nullopt;
+    uint8_t b[wire::kResultFrameSize];
     if (!readExact(b, sizeof b)) {
         error_ = "handshake: " + error_;
         return std::nullopt;
     }
-    if (getWord(b + 4) != 0) {
-        fail(Failure::Protocol, "malformed handshake reply: second word is " + std::to_string(getWord(b + 4)));
-        return std::nullopt;
-    }
-    return getWord(b);
+    int32_t status = 0;
+    if (!decoded(wire::decodeHandshakeReply(b, status, error_))) return std::nullopt;
+    return status;
 }
 
 std::optional<Reply> Connection::readReply() {
-    uint8_t head[8];
+    uint8_t head[wire::kReplyHeadSize];
     if (!readExact(head, sizeof head)) {
         error_ = "reading reply: " + error_;
         return std::nullopt;
     }
     Reply r;
-    const int64_t n = decodeReplyHead(head, r, error_);
-    if (n < 0) {
-        fail(Failure::Protocol, error_);
-        return std::nullopt;
-    }
+    int64_t n = 0;
+    if (!decoded(wire::decodeReplyHead(head, r, n, error_))) return std::nullopt;
     if (n == 0) return r;
     std::vector<uint8_t> body(static_cast<size_t>(n));
     if (!readExact(body.data(), body.size())) {
         error_ = "reading success reply: " + error_;
         return std::nullopt;
     }
-    if (!decodeReplyBody(body.data(), body.size(), r, error_)) {
-        fail(Failure::Protocol, error_);
-        return std::nullopt;
-    }
+    if (!decoded(wire::decodeReplyBody(body, r, error_))) return std::nullopt;
     return r;
-}
-
-int64_t decodeReplyHead(const uint8_t *head, Reply &r, std::string &error) {
-    r.code = getWord(head);
-    const int64_t n = getWord(head + 4);
-    if (r.code != AUTH_OK) {
-        if (n != 0) {
-            error = "malformed result frame: second word is " + std::to_string(n);
-            return -1;
-        }
-        return 0;
-    }
-    // Everything must check out before the reply counts as a success.
-    if (n < kReplyFixed + 2 || n > kMaxReplyBody) {
-        error = "malformed success reply: announces " + std::to_string(n) + " bytes";
-        return -1;
-    }
-    return n;
-}
-
-bool decodeReplyBody(const uint8_t *body, size_t n, Reply &r, std::string &error) {
-    if (n < static_cast<size_t>(kReplyFixed + 2) || n > static_cast<size_t>(kMaxReplyBody)) {
-        error = "malformed success reply: " + std::to_string(n) + " bytes";
-        return false;
-    }
-    int32_t code2 = getWord(&body[0]);
-    int32_t uid = getWord(&body[4]);
-    int64_t groupCount = getWord(&body[8]);
-    int64_t nameLength = getWord(&body[12]);
-    if (code2 != AUTH_OK) {
-        error = "malformed success reply: inner code " + resultName(code2);
-        return false;
-    }
-    if (groupCount < 0 || groupCount > kMaxGroups) {
-        error = "malformed success reply: group count " + std::to_string(groupCount);
-        return false;
-    }
-    if (nameLength < 1 || nameLength > kMaxNameLength) {
-        error = "malformed success reply: name length " + std::to_string(nameLength);
-        return false;
-    }
-    if (static_cast<int64_t>(n) != kReplyFixed + 4 * groupCount + nameLength + 1) {
-        error = "malformed success reply: " + std::to_string(n) + " bytes announced for " +
-                std::to_string(groupCount) + " groups and a " + std::to_string(nameLength) + "-byte name";
-        return false;
-    }
-    if (body[n - 1] != 0) {
-        error = "malformed success reply: name is not terminated";
-        return false;
-    }
-    r.uid = uid;
-    r.groups.clear();
-    r.groups.reserve(static_cast<size_t>(groupCount));
-    for (int64_t i = 0; i < groupCount; ++i)
-        r.groups.push_back(getWord(&body[static_cast<size_t>(kReplyFixed + 4 * i)]));
-    const char *name = reinterpret_cast<const char *>(&body[static_cast<size_t>(kReplyFixed + 4 * groupCount)]);
-    r.name.assign(name, static_cast<size_t>(nameLength));
-    return true;
 }
 
 } // namespace kiv

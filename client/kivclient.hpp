@@ -2,26 +2,19 @@
 #pragma once
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
+#include "frames.h"
 #include "kivmod.h"
 
 namespace kiv {
 
 inline constexpr const char *kDefaultSocketPath = "/var/run/kiv-services-daemon_socket";
-inline constexpr int kMaxNameLength = 255;
-inline constexpr int kMaxPasswordLength = 255;
-inline constexpr int kMaxTokenLength = 65536;   // the daemon answers 7 above this
 
 // A decoded reply.  code is AUTH_OK on success; uid/groups/name are only
 // meaningful then.
-struct Reply {
-    int code = 0;
-    int uid = -1;
-    std::vector<int> groups;
-    std::string name;
-    bool ok() const { return code == AUTH_OK; }
-};
+using Reply = wire::Reply;
 
 // Why an exchange gave no reply.
 enum class Failure {
@@ -55,22 +48,6 @@ struct Options {
 // Name of a result code: "AUTH_OK", "AUTH_NOAUTH", ... or "UNKNOWN(<decimal>)".
 std::string resultName(int code);
 
-// ---- pure codec (no I/O) ----
-std::vector<uint8_t> encodeHello();
-// Request header + scrambled name + scrambled secret.  No length checks: tests
-// use it to build malformed requests too.
-std::vector<uint8_t> encodeRequest(int type, const std::string &user, const std::string &secret);
-// Header with explicit (possibly bogus) lengths and no body.
-std::vector<uint8_t> encodeHeader(int reserved, int type, int nameLength, int secretLength);
-void scramble(std::string &bytes, uint8_t key);
-// Reply decoding, used by Connection::readReply.  decodeReplyHead reads the
-// first 8 bytes of a reply into r.code and returns how many bytes follow (0
-// for a result frame), or -1 with `error` set when the head is malformed.
-// decodeReplyBody checks the n bytes announced for a success reply and fills
-// r; false with `error` set when anything is inconsistent.
-int64_t decodeReplyHead(const uint8_t *head, Reply &r, std::string &error);
-bool decodeReplyBody(const uint8_t *body, size_t n, Reply &r, std::string &error);
-
 // ---- exchanges ----
 // Full password exchange.  Refuses (error set, nothing sent) a name that is
 // empty or longer than 255 bytes, or a password longer than 255 bytes, and a
@@ -81,7 +58,7 @@ bool decodeReplyBody(const uint8_t *body, size_t n, Reply &r, std::string &error
 Result authenticatePassword(const std::string &user, const std::string &password,
                             const Options &opts = {});
 // Full token exchange (type REQUEST_GSS_TOKEN); same checks on the name, and
-// a token longer than kMaxTokenLength is refused.
+// a token longer than wire::kMaxTokenLength is refused.
 Result authenticateToken(const std::string &user, const std::string &token,
                          const Options &opts = {});
 
@@ -95,7 +72,7 @@ public:
 
     bool connect();                              // false + error() on failure
     bool sendBytes(const void *data, size_t n);
-    bool sendBytes(const std::vector<uint8_t> &b) { return sendBytes(b.data(), b.size()); }
+    bool sendBytes(std::span<const uint8_t> b) { return sendBytes(b.data(), b.size()); }
     // Reads exactly n bytes; false on EOF/timeout/error.
     bool readExact(void *data, size_t n);
     // Reads until EOF or timeout; returns what arrived.
@@ -120,6 +97,9 @@ private:
     int fd_ = -1;
     std::string error_;
     Failure failure_ = Failure::None;
+    // True for Ok; Malformed marks a protocol failure (the decoder wrote
+    // error_); NoMemory throws std::bad_alloc.
+    bool decoded(wire::Decoded d);
     void fail(Failure f, std::string why) {
         failure_ = f;
         error_ = std::move(why);

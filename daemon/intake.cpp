@@ -8,39 +8,38 @@
 IntakeConnection::IntakeConnection(int fd, const PeerCredentials &peer, Clock::time_point deadline)
     : fd_(fd), peer_(peer) {
     handoff_.deadline = deadline;
-    handoff_.bytes.reserve(kHelloSize + kHeaderSize);
+    handoff_.bytes.reserve(wire::kHelloSize + wire::kHeaderSize);
 }
 
 bool IntakeConnection::moreDue() {
     auto &bytes = handoff_.bytes;
-    if (bytes.size() == static_cast<size_t>(kHelloSize)) {
+    const std::span<const uint8_t> received(bytes);
+    if (bytes.size() == static_cast<size_t>(wire::kHelloSize)) {
         // The worker logs a bad opening message; only a good one is answered here.
-        if (!decodeHello(bytes.data())) return false;
+        if (!wire::decodeHello(received.first<wire::kHelloSize>())) return false;
         const int status = geteuid() == 0 ? AUTH_OK : AUTH_NOT_PRIVILEGED;
-        auto answer = encodeResultFrame(status);
+        const auto answer = wire::encodeResultFrame(status);
         // Eight bytes on a fresh connection always fit the socket buffer; the
         // listener thread must never wait on one client.
         ssize_t sent;
-        do sent = send(fd_, answer.data(), kHelloSize, MSG_NOSIGNAL | MSG_DONTWAIT);
+        do sent = send(fd_, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         while (sent < 0 && errno == EINTR);
         handoff_.handshakeSent = sent > 0 ? static_cast<int>(sent) : 0;
-        if (handoff_.handshakeSent != kHelloSize || status != AUTH_OK) return false;
-        need_ += kHeaderSize;
+        if (handoff_.handshakeSent != wire::kResultFrameSize || status != AUTH_OK) return false;
+        need_ += wire::kHeaderSize;
         // The client sends its request only once it has read this answer, so
         // a receive now would find nothing: wait for the socket instead.
         awaitingRequest_ = true;
         return true;
     }
-    const size_t headerEnd = kHelloSize + kHeaderSize;
-    const RequestHeader header = decodeHeader(bytes.data() + kHelloSize);
+    const size_t headerEnd = wire::kHelloSize + wire::kHeaderSize;
+    const wire::RequestHeader header = wire::decodeHeader(received.subspan<wire::kHelloSize, wire::kHeaderSize>());
     if (bytes.size() == headerEnd) {
-        if (header.type != REQUEST_PASSWORD && header.type != REQUEST_GSS_TOKEN) return false;
-        if (header.nameLength < 1 || header.nameLength > kMaxNameLength) return false;
+        if (!wire::requestTypeKnown(header.type) || !wire::nameLengthValid(header.nameLength)) return false;
         // Name and secret are due together, so one receive usually takes
         // both.  A secret the worker will refuse is left unread, as before.
-        const int limit = header.type == REQUEST_PASSWORD ? kMaxPasswordLength : kMaxTokenLength;
         need_ += static_cast<size_t>(header.nameLength);
-        if (header.secretLength > 0 && header.secretLength <= limit)
+        if (header.secretLength > 0 && wire::secretLengthValid(header.type, header.secretLength))
             need_ += static_cast<size_t>(header.secretLength);
         return true;
     }

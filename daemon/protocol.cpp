@@ -1,4 +1,4 @@
-// Client wire protocol: frame codecs and the bounded socket I/O routines.
+// Bounded socket I/O of the daemon's side of the protocol.
 #include "protocol.h"
 
 #include <poll.h>
@@ -32,12 +32,6 @@ int takeIntakeBytes(void *buffer, int n) {
     return static_cast<int>(take);
 }
 
-void putInt(std::vector<uint8_t> &out, int32_t v) {
-    uint8_t b[4];
-    std::memcpy(b, &v, 4);
-    out.insert(out.end(), b, b + 4);
-}
-
 // Waits until fd is ready for `events` within the budget.  True when ready.
 bool waitReady(int fd, short events) {
     int ms = ioBudgetRemainingMs();
@@ -64,7 +58,7 @@ void ioAdoptIntake(IntakeHandoff *handoff) { intake = handoff; }
 
 int sendHandshake(int *fd, const void *buffer) {
     if (intake != nullptr && intake->handshakeSent >= 0) return intake->handshakeSent;
-    return sendResp(fd, buffer, 8);
+    return sendResp(fd, buffer, wire::kResultFrameSize);
 }
 
 void ioBudgetPause() {
@@ -138,49 +132,4 @@ extern "C" int sendResp(int *fd, const void *buffer, int n) {
         sent += static_cast<int>(w);
     }
     return sent;
-}
-
-bool decodeHello(const uint8_t *bytes) {
-    int32_t magic, version;
-    std::memcpy(&magic, bytes, 4);
-    std::memcpy(&version, bytes + 4, 4);
-    return magic == HELLO_MAGIC && version == PROTOCOL_VERSION;
-}
-
-RequestHeader decodeHeader(const uint8_t *bytes) {
-    RequestHeader h;
-    std::memcpy(&h.reserved, bytes, 4);
-    std::memcpy(&h.type, bytes + 4, 4);
-    std::memcpy(&h.nameLength, bytes + 8, 4);
-    std::memcpy(&h.secretLength, bytes + 12, 4);
-    return h;
-}
-
-void unscramble(uint8_t *bytes, size_t n, uint8_t key) {
-    for (size_t i = 0; i < n; ++i) bytes[i] ^= key;
-}
-
-std::vector<uint8_t> encodeSuccessReply(int uid, const int *groups, int groupCount,
-                                        const char *name, int nameLength) {
-    std::vector<uint8_t> out;
-    const int32_t following = 20 + 4 * groupCount + nameLength + 1;
-    out.reserve(static_cast<size_t>(8 + following));
-    putInt(out, AUTH_OK);
-    putInt(out, following);
-    putInt(out, AUTH_OK);
-    putInt(out, uid);
-    putInt(out, groupCount);
-    putInt(out, nameLength);
-    putInt(out, 0);  // reserved
-    for (int i = 0; i < groupCount; ++i) putInt(out, groups[i]);
-    out.insert(out.end(), name, name + nameLength);
-    out.push_back(0);
-    return out;
-}
-
-std::vector<uint8_t> encodeResultFrame(int code) {
-    std::vector<uint8_t> out;
-    putInt(out, code);
-    putInt(out, 0);
-    return out;
 }

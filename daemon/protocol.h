@@ -1,11 +1,14 @@
-// Client wire protocol: frame layouts, pure decoding, bounded socket I/O.
+// The daemon's side of the socket protocol: bounded socket I/O.  The frames
+// themselves are encoded and decoded by the wire library.
 #pragma once
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <vector>
+#include "frames.h"
 #include "kivmod.h"
+
+namespace wire = kiv::wire;
 
 extern "C" {
 // Exact-length receive; > 0 on success, 0 on EOF, error, timeout or n == 0.
@@ -15,30 +18,6 @@ void draininput(int *fd, int n);
 // Writes all n bytes; returns the count written (!= n means failure).
 int sendResp(int *fd, const void *buffer, int n);
 }
-
-inline constexpr int kHelloSize = 8;
-inline constexpr int kHeaderSize = 16;
-inline constexpr int kMaxNameLength = 255;
-inline constexpr int kMaxPasswordLength = 255;
-// Largest GSS token accepted; anything larger (or negative) is refused unread.
-inline constexpr int kMaxTokenLength = 64 * 1024;
-
-struct RequestHeader {
-    int32_t reserved;
-    int32_t type;
-    int32_t nameLength;
-    int32_t secretLength;
-};
-
-// True when the 8 bytes are the expected opening message.
-bool decodeHello(const uint8_t *bytes);
-RequestHeader decodeHeader(const uint8_t *bytes);
-void unscramble(uint8_t *bytes, size_t n, uint8_t key);
-// The whole success reply (both headers, groups, name and its terminator).
-std::vector<uint8_t> encodeSuccessReply(int uid, const int *groups, int groupCount,
-                                        const char *name, int nameLength);
-// Frame sent for every answer other than success, and for the handshake.
-std::vector<uint8_t> encodeResultFrame(int code);
 
 // Per-connection I/O budget.  Every client read or write of the calling thread
 // is bounded by the time left; time spent while paused (the methods) is not

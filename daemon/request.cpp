@@ -30,10 +30,6 @@ int clientTimeout = 5;
 
 namespace {
 
-// Largest group list a method may hand back; anything beyond is treated as a
-// failed lookup rather than sent.
-constexpr int kMaxGroups = 65536;
-
 enum class Tail {
     Finish,     // purge, wait for the client to close, close
     WaitClose,  // wait for the client to close, close
@@ -47,7 +43,7 @@ template <class T> using MallocPtr = std::unique_ptr<T, FreeDeleter>;
 
 // A password or name buffer that is wiped when the request is done.
 struct SecretBuffer {
-    char bytes[kMaxPasswordLength + 1] = {};
+    char bytes[wire::kMaxPasswordLength + 1] = {};
     ~SecretBuffer() { explicit_bzero(bytes, sizeof bytes); }
 };
 
@@ -56,7 +52,7 @@ int64_t now() { return static_cast<int64_t>(time(nullptr)); }
 // Sends frame 6 with `code`, after the debug line naming the reason.
 void reply(int fd, int code, const char *text) {
     debugMessage("Request failed: '%s'", text);
-    auto frame = encodeResultFrame(code);
+    const auto frame = wire::encodeResultFrame(code);
     sendResp(&fd, frame.data(), static_cast<int>(frame.size()));
 }
 
@@ -65,7 +61,7 @@ bool isLdapForm(const MethodRecord *method) { return strcasecmp(method->name, "l
 // Everything known about the request once its header, name and secret are in.
 struct Request {
     int fd;
-    char userName[kMaxNameLength + 1] = {};
+    char userName[wire::kMaxNameLength + 1] = {};
     int nameLength = 0;
     SecretBuffer password;
     bool isToken = false;
@@ -95,7 +91,10 @@ Tail sendSuccess(Request &req, const char *methodName, bool cached, const char *
         accessMessage("Authenticated user %s (%s, cached).", req.userName, methodName);
     else
         accessMessage("Authenticated user %s (%s).", req.userName, methodName);
-    auto frame = encodeSuccessReply(uid, groups, groupCount, req.userName, req.nameLength);
+    const auto frame = wire::encodeSuccessReply(uid, {groups, static_cast<size_t>(groupCount)},
+                                                {req.userName, static_cast<size_t>(req.nameLength)});
+    // The lengths were checked on the way in: only memory can be missing.
+    if (frame.empty()) throw std::bad_alloc();
     sendResp(&req.fd, frame.data(), static_cast<int>(frame.size()));
     debugMessage("Authentication results returned.");
     return Tail::Finish;
@@ -136,7 +135,7 @@ Tail successPath(Request &req, const MethodRecord *method, int uid, int gid, Mal
     }
     MallocPtr<int> groups(rawGroups);
     // A list the reply cannot carry is as good as no list.
-    if (rc != -1 && (groupCount < 0 || groupCount > kMaxGroups || (groupCount > 0 && !groups))) rc = -1;
+    if (rc != -1 && (groupCount < 0 || groupCount > wire::kMaxGroups || (groupCount > 0 && !groups))) rc = -1;
     if (rc == -1) {
         ioBudgetResume();
         errorMessage("Could not get groups for user '%s'.", lookupName);
@@ -158,7 +157,7 @@ Tail successPath(Request &req, const MethodRecord *method, int uid, int gid, Mal
 
 Tail tokenRequest(Request &req, int tokenLength) {
     debugMessage("GSS token length:%d", tokenLength);
-    if (tokenLength < 0 || tokenLength > kMaxTokenLength) {
+    if (!wire::secretLengthValid(wire::REQUEST_GSS_TOKEN, tokenLength)) {
         // Refused before anything is allocated or read.
         accessMessage("Token length %d for user %s is invalid.", tokenLength, req.userName);
         reply(req.fd, AUTH_REQUEST_FAILED, "invalid token_length");
@@ -176,7 +175,7 @@ Tail tokenRequest(Request &req, int tokenLength) {
         reply(req.fd, AUTH_REQUEST_FAILED, "Could not read token.");
         return Tail::End;
     }
-    unscramble(req.token.get(), static_cast<size_t>(tokenLength), SECRET_SCRAMBLE);
+    wire::scramble({req.token.get(), static_cast<size_t>(tokenLength)}, wire::SECRET_SCRAMBLE);
     req.tokenDescriptor = {static_cast<uint64_t>(tokenLength), req.token.get()};
 
     if (!gssAvailable) {
@@ -205,7 +204,7 @@ Tail tokenRequest(Request &req, int tokenLength) {
 }
 
 Tail passwordRequest(Request &req, int passwordLength) {
-    if (passwordLength < 0 || passwordLength > kMaxPasswordLength) {
+    if (!wire::secretLengthValid(wire::REQUEST_PASSWORD, passwordLength)) {
         accessMessage("Password length %ld for user %s is invalid.", static_cast<long>(passwordLength),
                       req.userName);
         reply(req.fd, AUTH_REQUEST_FAILED, "invalid password_length");
@@ -219,8 +218,8 @@ Tail passwordRequest(Request &req, int passwordLength) {
         reply(req.fd, AUTH_REQUEST_FAILED, "could not read password");
         return Tail::End;
     }
-    unscramble(reinterpret_cast<uint8_t *>(req.password.bytes), static_cast<size_t>(passwordLength),
-               SECRET_SCRAMBLE);
+    wire::scramble({reinterpret_cast<uint8_t *>(req.password.bytes), static_cast<size_t>(passwordLength)},
+                   wire::SECRET_SCRAMBLE);
     req.password.bytes[passwordLength] = '\0';
     if (hasNul(req.password.bytes, passwordLength)) {
         accessMessage("Password for user %s contains a NUL byte.", req.userName);
@@ -331,19 +330,19 @@ Tail passwordRequest(Request &req, int passwordLength) {
 }
 
 Tail serve(Request &req) {
-    uint8_t hello[kHelloSize];
-    if (readinput(&req.fd, hello, kHelloSize) == 0) {
+    uint8_t hello[wire::kHelloSize];
+    if (readinput(&req.fd, hello, wire::kHelloSize) == 0) {
         systemLogMessage(LOG_ERR, "Could not read startup message.");
         return Tail::End;
     }
-    if (!decodeHello(hello)) {
+    if (!wire::decodeHello(hello)) {
         systemLogMessage(LOG_ERR, "Incorrect initial request.");
         return Tail::End;
     }
 
     const int status = geteuid() == 0 ? AUTH_OK : AUTH_NOT_PRIVILEGED;
-    auto answer = encodeResultFrame(status);
-    if (sendHandshake(&req.fd, answer.data()) != kHelloSize) {
+    const auto answer = wire::encodeResultFrame(status);
+    if (sendHandshake(&req.fd, answer.data()) != wire::kResultFrameSize) {
         errorMessage("Could not send init response.");
         return Tail::End;
     }
@@ -352,16 +351,16 @@ Tail serve(Request &req) {
         return Tail::End;
     }
 
-    uint8_t rawHeader[kHeaderSize];
-    if (readinput(&req.fd, rawHeader, kHeaderSize) == 0) return Tail::WaitClose;
-    const RequestHeader header = decodeHeader(rawHeader);
+    uint8_t rawHeader[wire::kHeaderSize];
+    if (readinput(&req.fd, rawHeader, wire::kHeaderSize) == 0) return Tail::WaitClose;
+    const wire::RequestHeader header = wire::decodeHeader(rawHeader);
 
-    if (header.type != REQUEST_PASSWORD && header.type != REQUEST_GSS_TOKEN) {
+    if (!wire::requestTypeKnown(header.type)) {
         debugMessage("Unknown IPC request %d", header.type);
         reply(req.fd, AUTH_REQUEST_FAILED, "Unknown IPC request.");
         return Tail::Finish;
     }
-    if (header.nameLength < 1 || header.nameLength > kMaxNameLength) {
+    if (!wire::nameLengthValid(header.nameLength)) {
         accessMessage("Username length %ld is invalid.", static_cast<long>(header.nameLength));
         reply(req.fd, AUTH_REQUEST_FAILED, "invalid username_length");
         return Tail::Finish;
@@ -372,7 +371,8 @@ Tail serve(Request &req) {
         accessMessage("Session aborted.");
         return Tail::End;
     }
-    unscramble(reinterpret_cast<uint8_t *>(req.userName), static_cast<size_t>(header.nameLength), NAME_SCRAMBLE);
+    wire::scramble({reinterpret_cast<uint8_t *>(req.userName), static_cast<size_t>(header.nameLength)},
+                   wire::NAME_SCRAMBLE);
     req.userName[header.nameLength] = '\0';
     req.nameLength = header.nameLength;
     if (hasNul(req.userName, header.nameLength)) {
@@ -381,7 +381,7 @@ Tail serve(Request &req) {
         return Tail::Finish;
     }
 
-    if (header.type == REQUEST_GSS_TOKEN) {
+    if (header.type == wire::REQUEST_GSS_TOKEN) {
         req.isToken = true;
         return tokenRequest(req, header.secretLength);
     }
@@ -419,12 +419,14 @@ bool answerCachedOnIntake(int fd, const IntakeHandoff &received, AfterReply *aft
     // Either could wait: the limit on attempts in flight, the credential step.
     if (!authCacheOn() || maxtries >= 1 || generateMapRCreds) return false;
     const auto &bytes = received.bytes;
-    constexpr size_t kFrames = kHelloSize + kHeaderSize;
-    if (received.handshakeSent != kHelloSize || received.consumed != 0 || bytes.size() < kFrames) return false;
-    if (!decodeHello(bytes.data())) return false;
-    const RequestHeader header = decodeHeader(bytes.data() + kHelloSize);
-    if (header.type != REQUEST_PASSWORD || header.nameLength < 1 || header.nameLength > kMaxNameLength ||
-        header.secretLength < 1 || header.secretLength > kMaxPasswordLength)
+    constexpr size_t kFrames = wire::kHelloSize + wire::kHeaderSize;
+    if (received.handshakeSent != wire::kResultFrameSize || received.consumed != 0 || bytes.size() < kFrames)
+        return false;
+    const std::span<const uint8_t> all(bytes);
+    if (!wire::decodeHello(all.first<wire::kHelloSize>())) return false;
+    const wire::RequestHeader header = wire::decodeHeader(all.subspan<wire::kHelloSize, wire::kHeaderSize>());
+    if (header.type != wire::REQUEST_PASSWORD || !wire::nameLengthValid(header.nameLength) ||
+        header.secretLength < 1 || !wire::secretLengthValid(header.type, header.secretLength))
         return false;
     const size_t nameLength = static_cast<size_t>(header.nameLength);
     const size_t secretLength = static_cast<size_t>(header.secretLength);
@@ -434,16 +436,17 @@ bool answerCachedOnIntake(int fd, const IntakeHandoff &received, AfterReply *aft
         Request req;
         req.fd = fd;
         memcpy(req.userName, bytes.data() + kFrames, nameLength);
-        unscramble(reinterpret_cast<uint8_t *>(req.userName), nameLength, NAME_SCRAMBLE);
+        wire::scramble({reinterpret_cast<uint8_t *>(req.userName), nameLength}, wire::NAME_SCRAMBLE);
         req.nameLength = header.nameLength;
         memcpy(req.password.bytes, bytes.data() + kFrames + nameLength, secretLength);
-        unscramble(reinterpret_cast<uint8_t *>(req.password.bytes), secretLength, SECRET_SCRAMBLE);
+        wire::scramble({reinterpret_cast<uint8_t *>(req.password.bytes), secretLength}, wire::SECRET_SCRAMBLE);
         if (hasNul(req.userName, header.nameLength) || hasNul(req.password.bytes, header.secretLength)) return false;
 
         CachedAnswer hit;
         if (!authCacheLookup(req.userName, req.password.bytes, authCacheNowMs(), &hit)) return false;
-        auto frame = encodeSuccessReply(hit.uid, hit.groups.data(), static_cast<int>(hit.groups.size()),
-                                        req.userName, req.nameLength);
+        auto frame = wire::encodeSuccessReply(hit.uid, hit.groups,
+                                              std::string_view(req.userName, req.nameLength));
+        if (frame.empty()) return false;
         // Far below the smallest send buffer Linux gives a socket, so the
         // one send below never finds it full.
         if (frame.size() > 4096) return false;

@@ -34,14 +34,6 @@ extern "C" {
 #define AUTH_UNKNOWN_USER   6
 #define AUTH_REQUEST_FAILED 7
 
-/* Wire protocol constants shared by the daemon and its clients. */
-#define HELLO_MAGIC         ((int)0x92042301)
-#define PROTOCOL_VERSION    3
-#define REQUEST_PASSWORD    1
-#define REQUEST_GSS_TOKEN   4
-#define NAME_SCRAMBLE       0x0A
-#define SECRET_SCRAMBLE     0x0B
-
 /* printf-style logging callback. */
 typedef void (*kivLogFn)(const char *format, ...)
 #if defined(__GNUC__)

@@ -14,7 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "kivclient.hpp"
 #include "log.h"
 #include "methods.h"
 #include "protocol.h"
@@ -80,26 +79,21 @@ void fail(const char *why) {
     abort();
 }
 
-int32_t word(const uint8_t *p) {
-    int32_t v;
-    memcpy(&v, p, 4);
-    return v;
-}
-
 // The type and credentials a well-formed request carries, or 0.
-int parseRequest(const uint8_t *data, size_t size, std::string &name, std::string &password) {
-    if (size < 24 || word(data) != HELLO_MAGIC || word(data + 4) != PROTOCOL_VERSION) return 0;
-    const int32_t type = word(data + 12), nameLength = word(data + 16), secretLength = word(data + 20);
-    const int32_t maxSecret = type == REQUEST_PASSWORD ? 255 : kMaxTokenLength;
-    if ((type != REQUEST_PASSWORD && type != REQUEST_GSS_TOKEN) || nameLength < 1 || nameLength > 255 ||
-        secretLength < 0 || secretLength > maxSecret ||
-        size < 24 + static_cast<size_t>(nameLength) + static_cast<size_t>(secretLength))
+int parseRequest(std::span<const uint8_t> data, std::string &name, std::string &password) {
+    constexpr size_t bodyAt = wire::kHelloSize + wire::kHeaderSize;
+    if (data.size() < bodyAt || !wire::decodeHello(data.first<wire::kHelloSize>())) return 0;
+    const wire::RequestHeader h = wire::decodeHeader(data.subspan<wire::kHelloSize, wire::kHeaderSize>());
+    if (!wire::requestTypeKnown(h.type) || !wire::nameLengthValid(h.nameLength) ||
+        !wire::secretLengthValid(h.type, h.secretLength) ||
+        data.size() < bodyAt + static_cast<size_t>(h.nameLength) + static_cast<size_t>(h.secretLength))
         return 0;
-    name.assign(reinterpret_cast<const char *>(data + 24), static_cast<size_t>(nameLength));
-    password.assign(reinterpret_cast<const char *>(data + 24 + nameLength), static_cast<size_t>(secretLength));
-    for (char &c : name) c = static_cast<char>(c ^ NAME_SCRAMBLE);
-    for (char &c : password) c = static_cast<char>(c ^ SECRET_SCRAMBLE);
-    return type;
+    name.assign(reinterpret_cast<const char *>(&data[bodyAt]), static_cast<size_t>(h.nameLength));
+    password.assign(reinterpret_cast<const char *>(&data[bodyAt + static_cast<size_t>(h.nameLength)]),
+                    static_cast<size_t>(h.secretLength));
+    wire::scramble({reinterpret_cast<uint8_t *>(name.data()), name.size()}, wire::NAME_SCRAMBLE);
+    wire::scramble({reinterpret_cast<uint8_t *>(password.data()), password.size()}, wire::SECRET_SCRAMBLE);
+    return h.type;
 }
 
 } // namespace
@@ -144,20 +138,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     close(pair[0]);
 
     std::string name, secret;
-    const int type = parseRequest(data, size, name, secret);
+    const std::span<const uint8_t> input(data, size);
+    const int type = parseRequest(input, name, secret);
     const bool goodCredentials =
-        (type == REQUEST_PASSWORD &&
+        (type == wire::REQUEST_PASSWORD &&
          ((name == "alice" && secret == "secret") || (name == "carol" && secret == "pw2"))) ||
-        (type == REQUEST_GSS_TOKEN && name == "alice" && secret == "good-token");
+        (type == wire::REQUEST_GSS_TOKEN && name == "alice" && secret == "good-token");
 
     if (out.empty()) {
         // Only a bad opening message goes unanswered.
-        if (size >= 8 && word(data) == HELLO_MAGIC && word(data + 4) == PROTOCOL_VERSION)
+        if (size >= wire::kHelloSize && wire::decodeHello(input.first<wire::kHelloSize>()))
             fail("a valid opening message got no answer");
         return 0;
     }
-    if (out.size() < 8 || word(out.data()) != (geteuid() == 0 ? AUTH_OK : AUTH_NOT_PRIVILEGED) ||
-        word(out.data() + 4) != 0)
+    const std::span<const uint8_t> answer(out);
+    int32_t status = 0;
+    std::string error;
+    if (out.size() < wire::kResultFrameSize ||
+        wire::decodeHandshakeReply(answer.first<wire::kResultFrameSize>(), status, error) != wire::Decoded::Ok ||
+        status != (geteuid() == 0 ? AUTH_OK : AUTH_NOT_PRIVILEGED))
         fail("malformed handshake reply");
     if (geteuid() != 0) return 0;
     if (out.size() == 8) {
@@ -166,12 +165,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         return 0;
     }
 
-    kiv::Reply reply;
-    std::string error;
-    const int64_t follow = kiv::decodeReplyHead(out.data() + 8, reply, error);
-    if (follow < 0) fail(("malformed reply head: " + error).c_str());
-    if (out.size() != 16 + static_cast<size_t>(follow)) fail("reply size differs from what its head announces");
-    if (follow > 0 && !kiv::decodeReplyBody(out.data() + 16, static_cast<size_t>(follow), reply, error))
+    const std::span<const uint8_t> replied = answer.subspan(wire::kResultFrameSize);
+    if (replied.size() < static_cast<size_t>(wire::kReplyHeadSize)) fail("truncated reply head");
+    wire::Reply reply;
+    int64_t follow = 0;
+    if (wire::decodeReplyHead(replied.first<wire::kReplyHeadSize>(), reply, follow, error) != wire::Decoded::Ok)
+        fail(("malformed reply head: " + error).c_str());
+    const std::span<const uint8_t> body = replied.subspan(wire::kReplyHeadSize);
+    if (body.size() != static_cast<size_t>(follow)) fail("reply size differs from what its head announces");
+    if (follow > 0 && wire::decodeReplyBody(body, reply, error) != wire::Decoded::Ok)
         fail(("malformed success reply: " + error).c_str());
 
     if (reply.ok()) {

@@ -132,8 +132,8 @@ TEST(AuthCacheDaemon, CachedRepeatKeepsItsRepliesLinesAndTimeLimit) {
     a.sun_family = AF_UNIX;
     strncpy(a.sun_path, kivtest::kSocketPath, sizeof a.sun_path - 1);
     ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-    const auto hello = kiv::encodeHello();
-    const auto request = kiv::encodeRequest(REQUEST_PASSWORD, "alice", "Al1ce-pw");
+    const auto hello = kiv::wire::encodeHello();
+    const auto request = kiv::wire::encodeRequest(kiv::wire::REQUEST_PASSWORD, "alice", "Al1ce-pw");
     ASSERT_EQ(send(fd, hello.data(), hello.size(), MSG_NOSIGNAL), 8);
     uint8_t buf[512];
     ASSERT_EQ(readWithin(fd, buf, 8, 2000), 8);
@@ -146,9 +146,12 @@ TEST(AuthCacheDaemon, CachedRepeatKeepsItsRepliesLinesAndTimeLimit) {
     ASSERT_GE(got, 8);
     kiv::Reply cached;
     std::string error;
-    const int64_t rest = kiv::decodeReplyHead(buf, cached, error);
+    int64_t rest = 0;
+    ASSERT_EQ(kiv::wire::decodeReplyHead(std::span<const uint8_t, 8>(buf, 8), cached, rest, error),
+              kiv::wire::Decoded::Ok) << error;
     ASSERT_EQ(rest, got - 8) << error;
-    ASSERT_TRUE(kiv::decodeReplyBody(buf + 8, static_cast<size_t>(rest), cached, error)) << error;
+    ASSERT_EQ(kiv::wire::decodeReplyBody({buf + 8, static_cast<size_t>(rest)}, cached, error),
+              kiv::wire::Decoded::Ok) << error;
     EXPECT_EQ(cached.code, AUTH_OK);
     EXPECT_EQ(cached.uid, first.uid);
     EXPECT_EQ(cached.groups, first.groups);

@@ -275,7 +275,7 @@ TEST(CliFake, SilentDaemonTimesOut) {
 TEST(CliFake, RefusalsConnectNowhere) {
     FakeServer srv;
     std::string dir = kivtest::makeTempDir("cli-big");
-    kivtest::writeFile(dir + "/big", std::string(kiv::kMaxTokenLength + 1, 't'));
+    kivtest::writeFile(dir + "/big", std::string(kiv::wire::kMaxTokenLength + 1, 't'));
     const std::vector<std::vector<std::string>> refused = {
         {"--stdin", std::string(256, 'u')},
         {"--stdin", ""},

@@ -9,6 +9,7 @@
 
 namespace coretest {
 
+namespace wire = kiv::wire;
 using kivtest::Daemon;
 using kivtest::DaemonOptions;
 using kivtest::readFile;

@@ -56,7 +56,7 @@ int helloAs(uid_t uid, gid_t gid, std::vector<gid_t> supplementary = {}) {
             _exit(3);
         int fd = rawConnect();
         if (fd < 0) _exit(4);
-        auto hello = kiv::encodeHello();
+        auto hello = wire::encodeHello();
         // A connection closed at once may fail the send or the read.
         if (send(fd, hello.data(), hello.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(hello.size()))
             _exit(errno == EPIPE || errno == ECONNRESET ? 1 : 5);
@@ -74,9 +74,9 @@ int helloAs(uid_t uid, gid_t gid, std::vector<gid_t> supplementary = {}) {
 // Sends the opening message and a request on fd and reads the answer to
 // both; false when they did not come.
 bool answeredRequest(int fd) {
-    auto frames = kiv::encodeHello();
-    auto request = kiv::encodeRequest(REQUEST_PASSWORD, "alice", "x");
-    frames.insert(frames.end(), request.begin(), request.end());
+    const auto hello = wire::encodeHello();
+    auto frames = wire::encodeRequest(wire::REQUEST_PASSWORD, "alice", "x");
+    frames.insert(frames.begin(), hello.begin(), hello.end());
     if (send(fd, frames.data(), frames.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(frames.size())) return false;
     uint8_t buf[256];
     size_t got = 0;
@@ -110,7 +110,7 @@ public:
             }
             if (write(report[1], &open, sizeof open) != sizeof open) _exit(4);
             close(report[1]);
-            auto hello = kiv::encodeHello();
+            auto hello = wire::encodeHello();
             for (size_t byte = 0;; byte = (byte + 1) % hello.size()) {
                 if (answered) pause();
                 for (int i = 1; i < count; i += 2)

@@ -10,6 +10,9 @@ using namespace coretest;
 
 namespace {
 
+using wire::REQUEST_GSS_TOKEN;
+using wire::REQUEST_PASSWORD;
+
 class Protocol : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -65,7 +68,7 @@ std::vector<uint8_t> resultFrame(int code) {
 TEST_F(Protocol, HandshakeReplyIsOkAndZero) {
     kiv::Connection c;
     ASSERT_TRUE(c.connect());
-    ASSERT_TRUE(c.sendBytes(kiv::encodeHello()));
+    ASSERT_TRUE(c.sendBytes(wire::encodeHello()));
     uint8_t reply[8];
     ASSERT_TRUE(c.readExact(reply, 8));
     EXPECT_EQ(std::vector<uint8_t>(reply, reply + 8), resultFrame(AUTH_OK));
@@ -74,7 +77,7 @@ TEST_F(Protocol, HandshakeReplyIsOkAndZero) {
 TEST_F(Protocol, BadOpeningMessageClosesWithoutReply) {
     kiv::Connection c;
     ASSERT_TRUE(c.connect());
-    int32_t wrong[2] = {HELLO_MAGIC, 2};
+    int32_t wrong[2] = {wire::HELLO_MAGIC, 2};
     ASSERT_TRUE(c.sendBytes(wrong, sizeof wrong));
     EXPECT_TRUE(c.readAll().empty());
 
@@ -87,7 +90,7 @@ TEST_F(Protocol, BadOpeningMessageClosesWithoutReply) {
 
 TEST_F(Protocol, SuccessReplyLayout) {
     // alice travels scrambled as 6B 66 63 69 6F.
-    auto request = kiv::encodeRequest(REQUEST_PASSWORD, "alice", "pw");
+    auto request = wire::encodeRequest(REQUEST_PASSWORD, "alice", "pw");
     ASSERT_EQ(request.size(), 16u + 5 + 2);
     EXPECT_EQ(std::vector<uint8_t>(request.begin() + 16, request.begin() + 21),
               (std::vector<uint8_t>{0x6B, 0x66, 0x63, 0x69, 0x6F}));
@@ -113,7 +116,7 @@ TEST_F(Protocol, SuccessReplyLayout) {
 }
 
 TEST_F(Protocol, ReservedHeaderWordIsIgnored) {
-    auto request = kiv::encodeRequest(REQUEST_PASSWORD, "alice", "pw");
+    auto request = wire::encodeRequest(REQUEST_PASSWORD, "alice", "pw");
     int32_t junk = 0x7eadbeef;
     std::memcpy(request.data(), &junk, 4);
     auto b = exchange(request);
@@ -146,13 +149,12 @@ TEST_F(Protocol, LengthLimits) {
         {0, 5, 2, "type zero"},
     };
     for (const auto &c : cases) {
-        auto header = kiv::encodeHeader(0, c.type, c.nameLength, c.secretLength);
-        std::vector<uint8_t> body = header;
-        if (c.nameLength > 0 && c.nameLength <= 255) {
-            std::string name = "alice";
-            kiv::scramble(name, NAME_SCRAMBLE);
-            body.insert(body.end(), name.begin(), name.end());
-        }
+        // The name "alice" when the announced length lets one follow; the
+        // header announces the case's lengths.
+        const bool nameFollows = c.nameLength > 0 && c.nameLength <= 255;
+        std::vector<uint8_t> body = wire::encodeRequest(c.type, nameFollows ? "alice" : "", "");
+        const auto header = wire::encodeHeader({0, c.type, c.nameLength, c.secretLength});
+        std::copy(header.begin(), header.end(), body.begin());
         // The daemon answers 7 and then waits for us to close.
         kiv::Connection conn;
         ASSERT_TRUE(conn.connect());
@@ -166,17 +168,18 @@ TEST_F(Protocol, LengthLimits) {
 
 TEST_F(Protocol, TruncatedRequestsAreRefused) {
     // Name announced as 5 bytes, only 3 sent, then the client half-closes.
-    auto header = kiv::encodeHeader(0, REQUEST_PASSWORD, 5, 2);
-    header.insert(header.end(), {0x6B, 0x66, 0x63});
-    auto b = exchange(header, true);
+    const auto header = wire::encodeHeader({0, REQUEST_PASSWORD, 5, 2});
+    std::vector<uint8_t> partial(header.begin(), header.end());
+    partial.insert(partial.end(), {0x6B, 0x66, 0x63});
+    auto b = exchange(partial, true);
     EXPECT_EQ(b, resultFrame(AUTH_REQUEST_FAILED));
 
-    auto request = kiv::encodeRequest(REQUEST_PASSWORD, "alice", "pw");
+    auto request = wire::encodeRequest(REQUEST_PASSWORD, "alice", "pw");
     request.pop_back();
     b = exchange(request, true);
     EXPECT_EQ(b, resultFrame(AUTH_REQUEST_FAILED));
 
-    auto token = kiv::encodeRequest(REQUEST_GSS_TOKEN, "alice", "tok");
+    auto token = wire::encodeRequest(REQUEST_GSS_TOKEN, "alice", "tok");
     token.pop_back();
     b = exchange(token, true);
     EXPECT_EQ(b, resultFrame(AUTH_REQUEST_FAILED));
@@ -186,7 +189,7 @@ TEST_F(Protocol, ResultFrameCarriesTheMethodsCode) {
     auto r = kiv::authenticatePassword("nobody-here", "x");
     ASSERT_TRUE(r.reply) << r.error;
     EXPECT_EQ(r.reply->code, AUTH_UNKNOWN_USER);
-    auto b = exchange(kiv::encodeRequest(REQUEST_PASSWORD, "nobody-here", "x"));
+    auto b = exchange(wire::encodeRequest(REQUEST_PASSWORD, "nobody-here", "x"));
     EXPECT_EQ(b, resultFrame(AUTH_UNKNOWN_USER));
 }
 
@@ -205,14 +208,8 @@ TEST_F(Protocol, NulBytesInNameOrPasswordAreRefused) {
     // client library refuses such texts, so the frames are built here).
     for (const auto &[user, password] : {std::pair<std::string, std::string>{std::string("alice\0root", 10), "x"},
                                          {"alice", std::string("x\0y", 3)}}) {
-        std::vector<uint8_t> body = kiv::encodeHeader(0, REQUEST_PASSWORD, static_cast<int>(user.size()),
-                                                      static_cast<int>(password.size()));
-        std::string name = user, secret = password;
-        kiv::scramble(name, NAME_SCRAMBLE);
-        kiv::scramble(secret, SECRET_SCRAMBLE);
-        body.insert(body.end(), name.begin(), name.end());
-        body.insert(body.end(), secret.begin(), secret.end());
-        EXPECT_EQ(exchange(body, true), resultFrame(AUTH_REQUEST_FAILED));
+        EXPECT_EQ(exchange(wire::encodeRequest(REQUEST_PASSWORD, user, password), true),
+                  resultFrame(AUTH_REQUEST_FAILED));
     }
     auto r = kiv::authenticatePassword("alice", "x");
     ASSERT_TRUE(r.reply) << r.error;

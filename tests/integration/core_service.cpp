@@ -132,7 +132,7 @@ TEST(Signals, Usr1IsLoggedAndServiceGoesOn) {
         kiv::Connection c;
         ASSERT_TRUE(c.connect());
         ASSERT_TRUE(c.handshake().has_value());
-        ASSERT_TRUE(c.sendBytes(kiv::encodeRequest(REQUEST_PASSWORD, "alice", "x")));
+        ASSERT_TRUE(c.sendBytes(wire::encodeRequest(wire::REQUEST_PASSWORD, "alice", "x")));
         c.close();
     }
     EXPECT_EQ(ask("alice", "x").code, AUTH_OK);
@@ -162,7 +162,7 @@ TEST(ClientTimeout, SilentClientDelaysOthersOnlyUpToTheLimit) {
     kiv::Connection lingering;
     ASSERT_TRUE(lingering.connect());
     ASSERT_TRUE(lingering.handshake().has_value());
-    ASSERT_TRUE(lingering.sendBytes(kiv::encodeRequest(REQUEST_PASSWORD, "alice", "x")));
+    ASSERT_TRUE(lingering.sendBytes(wire::encodeRequest(wire::REQUEST_PASSWORD, "alice", "x")));
     auto reply = lingering.readReply();
     ASSERT_TRUE(reply.has_value());
     start = Clock::now();

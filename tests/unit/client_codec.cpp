@@ -1,5 +1,6 @@
-// Client library: exact request bytes, reply decoding (including replies a
-// broken or hostile server could send) and the bounds on every wait.
+// Client library: the bytes an exchange sends, how it takes replies
+// (including ones a broken or hostile server could send) and the bounds on
+// every wait.  The frames themselves are tested in wire_frames.cpp.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -17,7 +18,10 @@
 
 namespace {
 
+namespace wire = kiv::wire;
 using Bytes = std::vector<uint8_t>;
+using wire::REQUEST_GSS_TOKEN;
+using wire::REQUEST_PASSWORD;
 
 Bytes words(std::initializer_list<int32_t> ws) {
     Bytes out;
@@ -40,13 +44,18 @@ Bytes text(const std::string &s, bool terminate = false) {
     return out;
 }
 
-// A success reply as the daemon builds it.
 Bytes successReply(int uid, const std::vector<int32_t> &groups, const std::string &name) {
-    int32_t n = static_cast<int32_t>(20 + 4 * groups.size() + name.size() + 1);
-    Bytes b = words({AUTH_OK, n}) +
-              words({AUTH_OK, uid, static_cast<int32_t>(groups.size()), static_cast<int32_t>(name.size()), 0});
-    for (int32_t g : groups) b = b + words({g});
-    return b + text(name, true);
+    return wire::encodeSuccessReply(uid, groups, name);
+}
+
+Bytes resultFrame(int code) {
+    const auto f = wire::encodeResultFrame(code);
+    return Bytes(f.begin(), f.end());
+}
+
+Bytes hello() {
+    const auto h = wire::encodeHello();
+    return Bytes(h.begin(), h.end());
 }
 
 // Bounded helpers for the fake server side.
@@ -132,33 +141,10 @@ private:
 FakeServer::Script answering(Bytes reply, size_t userLen = 5, size_t pwLen = 6) {
     return [reply, userLen, pwLen](int fd) {
         recvExact(fd, 8);
-        sendAll(fd, words({AUTH_OK, 0}));
+        sendAll(fd, resultFrame(AUTH_OK));
         recvExact(fd, 16 + userLen + pwLen);
         sendAll(fd, reply);
     };
-}
-
-TEST(ClientCodec, HelloAndHeaderAreNativeWords) {
-    EXPECT_EQ(words({HELLO_MAGIC, PROTOCOL_VERSION}), kiv::encodeHello());
-    EXPECT_EQ(Bytes({0x01, 0x23, 0x04, 0x92, 3, 0, 0, 0}), kiv::encodeHello());
-    EXPECT_EQ(words({-7, 9, -1, 70000}), kiv::encodeHeader(-7, 9, -1, 70000));
-}
-
-TEST(ClientCodec, RequestScramblesNameAndSecret) {
-    Bytes req = kiv::encodeRequest(REQUEST_PASSWORD, "alice", "pw");
-    ASSERT_EQ(16u + 5 + 2, req.size());
-    EXPECT_EQ(words({0, REQUEST_PASSWORD, 5, 2}), Bytes(req.begin(), req.begin() + 16));
-    EXPECT_EQ(Bytes({0x6B, 0x66, 0x63, 0x69, 0x6F}), Bytes(req.begin() + 16, req.begin() + 21));
-    EXPECT_EQ(Bytes({'p' ^ 0x0B, 'w' ^ 0x0B}), Bytes(req.begin() + 21, req.end()));
-
-    Bytes tok = kiv::encodeRequest(REQUEST_GSS_TOKEN, "a", std::string("\x00\xff", 2));
-    EXPECT_EQ(words({0, REQUEST_GSS_TOKEN, 1, 2}) + Bytes({'a' ^ 0x0A, 0x0B, 0xF4}), tok);
-
-    std::string s("\x00\x0a\xff", 3);
-    kiv::scramble(s, NAME_SCRAMBLE);
-    EXPECT_EQ(std::string("\x0a\x00\xf5", 3), s);
-    kiv::scramble(s, NAME_SCRAMBLE);
-    EXPECT_EQ(std::string("\x00\x0a\xff", 3), s);
 }
 
 TEST(ClientCodec, ResultNames) {
@@ -177,7 +163,7 @@ TEST(ClientExchange, PasswordRequestOnTheWireAndDecodedSuccess) {
     Bytes got;
     FakeServer srv([&](int fd) {
         got = recvExact(fd, 8);
-        sendAll(fd, words({AUTH_OK, 0}));
+        sendAll(fd, resultFrame(AUTH_OK));
         got = got + recvExact(fd, 16 + 5 + 6);
         Bytes reply = successReply(1000, {1000, 27, 100}, "alice");
         // Three groups and a five-byte name announce 38 bytes.
@@ -191,12 +177,12 @@ TEST(ClientExchange, PasswordRequestOnTheWireAndDecodedSuccess) {
     EXPECT_EQ(std::vector<int>({1000, 27, 100}), r.reply->groups);
     EXPECT_EQ("alice", r.reply->name);
     srv.join();
-    EXPECT_EQ(kiv::encodeHello() + kiv::encodeRequest(REQUEST_PASSWORD, "alice", "secret"), got);
+    EXPECT_EQ(hello() + wire::encodeRequest(REQUEST_PASSWORD, "alice", "secret"), got);
 }
 
 TEST(ClientExchange, ResultFramesAndArbitraryCodesPassThrough) {
     for (int code : {AUTH_NOAUTH, AUTH_UNKNOWN_USER, AUTH_EXPIRED, AUTH_REQUEST_FAILED, 12345}) {
-        FakeServer srv(answering(words({code, 0})));
+        FakeServer srv(answering(resultFrame(code)));
         kiv::Result r = kiv::authenticatePassword("alice", "secret", srv.options());
         ASSERT_TRUE(r.reply) << r.error;
         EXPECT_FALSE(r.ok());
@@ -209,20 +195,20 @@ TEST(ClientExchange, BoundaryLengthsAndEmptyPasswordAreSent) {
     Bytes got;
     FakeServer srv([&](int fd) {
         recvExact(fd, 8);
-        sendAll(fd, words({AUTH_OK, 0}));
+        sendAll(fd, resultFrame(AUTH_OK));
         got = recvExact(fd, 16 + 255 + 255);
-        sendAll(fd, words({AUTH_NOAUTH, 0}));
+        sendAll(fd, resultFrame(AUTH_NOAUTH));
     });
     kiv::Result r = kiv::authenticatePassword(name, pw, srv.options());
     ASSERT_TRUE(r.reply) << r.error;
     srv.join();
-    EXPECT_EQ(kiv::encodeRequest(REQUEST_PASSWORD, name, pw), got);
+    EXPECT_EQ(wire::encodeRequest(REQUEST_PASSWORD, name, pw), got);
 
     FakeServer empty([&](int fd) {
         recvExact(fd, 8);
-        sendAll(fd, words({AUTH_OK, 0}));
+        sendAll(fd, resultFrame(AUTH_OK));
         got = recvExact(fd, 16 + 5);
-        sendAll(fd, words({AUTH_REQUEST_FAILED, 0}));
+        sendAll(fd, resultFrame(AUTH_REQUEST_FAILED));
     });
     r = kiv::authenticatePassword("alice", "", empty.options());
     ASSERT_TRUE(r.reply) << r.error;
@@ -246,7 +232,7 @@ TEST(ClientExchange, RefusedInputsAreNeverSent) {
         EXPECT_FALSE(r.reply);
         EXPECT_NE(std::string::npos, r.error.find(c.why)) << r.error;
     }
-    kiv::Result t = kiv::authenticateToken("alice", std::string(kiv::kMaxTokenLength + 1, 't'), srv.options());
+    kiv::Result t = kiv::authenticateToken("alice", std::string(wire::kMaxTokenLength + 1, 't'), srv.options());
     EXPECT_FALSE(t.reply);
     EXPECT_NE(std::string::npos, t.error.find("token")) << t.error;
     EXPECT_FALSE(srv.hasPendingConnection());
@@ -257,7 +243,7 @@ TEST(ClientExchange, TokenRequestCarriesTypeFourAndBinaryToken) {
     Bytes got;
     FakeServer srv([&](int fd) {
         recvExact(fd, 8);
-        sendAll(fd, words({AUTH_OK, 0}));
+        sendAll(fd, resultFrame(AUTH_OK));
         got = recvExact(fd, 16 + 3 + 4);
         sendAll(fd, successReply(5, {}, "bob"));
     });
@@ -265,14 +251,14 @@ TEST(ClientExchange, TokenRequestCarriesTypeFourAndBinaryToken) {
     ASSERT_TRUE(r.ok()) << r.error;
     EXPECT_TRUE(r.reply->groups.empty());
     srv.join();
-    EXPECT_EQ(kiv::encodeRequest(REQUEST_GSS_TOKEN, "bob", token), got);
+    EXPECT_EQ(wire::encodeRequest(REQUEST_GSS_TOKEN, "bob", token), got);
 }
 
 TEST(ClientExchange, NotPrivilegedHandshakeIsAReply) {
     Bytes after;
     FakeServer srv([&](int fd) {
         recvExact(fd, 8);
-        sendAll(fd, words({AUTH_NOT_PRIVILEGED, 0}));
+        sendAll(fd, resultFrame(AUTH_NOT_PRIVILEGED));
         after = recvExact(fd, 1, 500);   // the client must not send the request
     });
     kiv::Result r = kiv::authenticatePassword("alice", "secret", srv.options());
