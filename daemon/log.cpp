@@ -540,6 +540,8 @@ extern "C" void debugMessage(const char *format, ...) {
     va_end(ap);
 }
 
+extern "C" bool accessLinesToSyslog(void) { return accessToSyslog.load(std::memory_order_relaxed); }
+
 extern "C" void accessMessage(const char *format, ...) {
     va_list ap;
     va_start(ap, format);

@@ -33,5 +33,7 @@ int validateLogPath(const char *path);
 // the same checks, mode and owner, never truncating.  A log that cannot be
 // reopened keeps its old file.  Call from one thread at a time.
 void reopenLogs(void);
+// Whether access lines also go to syslog, which may block for a while.
+bool accessLinesToSyslog(void);
 void closeLogs(void);
 }

@@ -416,8 +416,9 @@ AfterReply serveRequest(int fd) {
 }
 
 bool answerCachedOnIntake(int fd, const IntakeHandoff &received, AfterReply *after) {
-    // Either could wait: the limit on attempts in flight, the credential step.
-    if (!authCacheOn() || maxtries >= 1 || generateMapRCreds) return false;
+    // Each could wait: the limit on attempts in flight, the credential step,
+    // a syslog daemon that has stopped reading.
+    if (!authCacheOn() || maxtries >= 1 || generateMapRCreds || accessLinesToSyslog()) return false;
     const auto &bytes = received.bytes;
     constexpr size_t kFrames = wire::kHelloSize + wire::kHeaderSize;
     if (received.handshakeSent != wire::kResultFrameSize || received.consumed != 0 || bytes.size() < kFrames)
