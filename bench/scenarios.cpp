@@ -663,7 +663,8 @@ Json parametersJson(const Context &cx) {
             {"accounts_per_kind", cx.p.users},
             {"soak_warmup", cx.p.soakWarmup},
             {"soak_requests", cx.p.soakRequests},
-            {"cores", cx.cores}};
+            {"cores", cx.cores},
+            {"only", cx.p.only}};
 }
 
 bool prepare(Context &cx, std::string *error) {
