@@ -1,13 +1,10 @@
 // Benchmark accounts and fixture account files.
 #include "accounts.h"
 
-#include <crypt.h>
-
-#include <cstring>
 #include <ctime>
-#include <memory>
 #include <random>
 
+#include "files.h"
 #include "verify.h"
 
 namespace kivbench {
@@ -61,15 +58,9 @@ std::vector<Account> baseAccounts(const std::string &prefix, int count, int firs
 std::vector<Account> makeSha512Accounts(const std::string &prefix, int count, int firstUid) {
     auto rng = seededRng();
     std::vector<Account> out = baseAccounts(prefix, count, firstUid, rng);
-    auto data = std::make_unique<crypt_data>();
-    for (Account &a : out) {
-        char salt[CRYPT_GENSALT_OUTPUT_SIZE];
-        if (!crypt_gensalt_rn("$6$", 0, nullptr, 0, salt, sizeof salt)) return {};
-        std::memset(data.get(), 0, sizeof *data);
-        const char *h = crypt_r(a.password.c_str(), salt, data.get());
-        if (h == nullptr || h[0] == '*') return {};
-        a.stored = h;
-    }
+    std::string error;
+    for (Account &a : out)
+        if ((a.stored = kivtest::cryptHash(a.password, "$6$", &error)).empty()) return {};
     return out;
 }
 

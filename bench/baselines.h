@@ -25,7 +25,6 @@ OperationFactory lookupOperation(Accounts accounts);
 // in `confDir`: pam_unix (pamServiceText() is what that file holds) is the
 // peer a user would pick for local accounts; pam_ldap (by its path) talks to
 // nslcd.  `module` is kept loaded across transactions.
-bool pamAvailable();
 std::string pamServiceText();
 OperationFactory pamOperation(Accounts accounts, std::string confDir, std::string service,
                               std::string module = "pam_unix.so");

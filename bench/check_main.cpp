@@ -4,9 +4,9 @@
 //
 // Exit status 0 when it is, 1 (with the problems listed) when it is not.
 #include <cstdio>
-#include <fstream>
 #include <sstream>
 
+#include "files.h"
 #include "report_check.h"
 
 using namespace kivbench;
@@ -32,15 +32,12 @@ int main(int argc, char **argv) {
             return 64;
         }
     }
-    std::ifstream in(argv[1], std::ios::binary);
-    if (!in) {
+    if (!kivtest::fileExists(argv[1])) {
         std::fprintf(stderr, "kiv-bench-check: cannot read %s\n", argv[1]);
         return 1;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
     std::string error;
-    auto report = parseJson(text.str(), &error);
+    auto report = parseJson(kivtest::readFile(argv[1]), &error);
     if (!report) {
         std::fprintf(stderr, "kiv-bench-check: %s is not JSON: %s\n", argv[1], error.c_str());
         return 1;

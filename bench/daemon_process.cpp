@@ -2,7 +2,12 @@
 // and readiness check.
 #include "daemon_process.h"
 
+#include <unistd.h>
+
+#include "client_op.h"
+#include "files.h"
 #include "kivclient.hpp"
+#include "process.h"
 
 namespace kivbench {
 
@@ -15,46 +20,53 @@ bool socketAccepts() {
     return c.connect() && c.handshake().has_value();
 }
 
-DaemonProcess::DaemonProcess(DaemonSetup setup) : setup_(std::move(setup)) {}
-
-DaemonProcess::~DaemonProcess() = default;
-
-pid_t DaemonProcess::pid() const { return live_ ? daemon_->pid() : -1; }
-
-const std::string &DaemonProcess::dir() const {
-    static const std::string none;
-    return daemon_ ? daemon_->dir() : none;
-}
-
-std::string DaemonProcess::stderrText() const { return daemon_ ? daemon_->stderrText() : ""; }
-
-bool DaemonProcess::start(int timeoutMs, std::string *error) {
-    if (live_) {
-        *error = "already started";
-        return false;
-    }
+Daemon startDaemon(const std::string &binDir, const std::string &config, const std::vector<std::string> &modules,
+                   std::string *error, const std::vector<std::string> &wrapper, int timeoutMs) {
     kivtest::DaemonOptions o;
-    o.binary = setup_.binDir + "/kiv-services-daemon";
-    o.config = setup_.config;
-    for (const std::string &m : setup_.modules) o.modules.emplace_back(setup_.binDir + "/" + m, m);
-    o.wrapper = setup_.wrapper;
+    o.binary = binDir + "/kiv-services-daemon";
+    o.config = config;
+    for (const std::string &m : modules) o.modules.emplace_back(binDir + "/" + m, m);
+    o.wrapper = wrapper;
     o.env = {{"PATH", "/usr/sbin:/usr/bin:/sbin:/bin"}};
     o.ready = socketAccepts;
     o.dirPrefix = "kivbench";
-    daemon_ = std::make_unique<kivtest::Daemon>(std::move(o));
-    live_ = daemon_->start(timeoutMs);
-    if (live_) return true;
-    *error = daemon_->lastError();
-    daemon_->killNow();
-    return false;
+    auto d = std::make_unique<kivtest::Daemon>(std::move(o));
+    if (d->start(timeoutMs)) return d;
+    *error = d->lastError();
+    d->killNow();
+    return nullptr;
 }
 
-int DaemonProcess::stop(int timeoutMs) {
-    if (!live_) return -1;
-    live_ = false;
-    const int status = daemon_->terminate(timeoutMs);
-    if (status == -1) daemon_->killNow();
+int stopDaemon(kivtest::Daemon &daemon, int timeoutMs) {
+    const int status = daemon.terminate(timeoutMs);
+    if (status == -1) daemon.killNow();
     return status;
+}
+
+std::optional<LoadResult> loadgen(const std::string &binDir, const std::string &work, const std::string &accounts,
+                                  int concurrency, double seconds, uint64_t requests, std::string *error,
+                                  int timeoutMs) {
+    const std::string json = work + "/loadgen.json", log = work + "/loadgen.log";
+    std::vector<std::string> argv = {binDir + "/kiv-loadgen", "--accounts", accounts, "--concurrency",
+                                     std::to_string(concurrency), "--seconds", std::to_string(seconds), "--json", json};
+    if (requests > 0) argv.insert(argv.end(), {"--requests", std::to_string(requests)});
+    if (timeoutMs > 0) argv.insert(argv.end(), {"--timeout-ms", std::to_string(timeoutMs)});
+    unlink(log.c_str());
+    unlink(json.c_str());
+    if (int rc = kivtest::runToEnd(argv, log, static_cast<int>(seconds * 1000) + 60000, error); rc != 0) {
+        const std::string out = kivtest::readFile(log);
+        *error = "kiv-loadgen status " + std::to_string(rc) + " " + *error + ": " +
+                 (out.size() <= 2000 ? out : "..." + out.substr(out.size() - 2000));
+        return std::nullopt;
+    }
+    std::string perr;
+    auto j = parseJson(kivtest::readFile(json), &perr);
+    LoadResult r;
+    if (!j || !fromJson(*j, &r, codeFromName)) {
+        *error = "unreadable load report: " + perr;
+        return std::nullopt;
+    }
+    return r;
 }
 
 } // namespace kivbench

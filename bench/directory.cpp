@@ -90,7 +90,9 @@ DirectoryLayout Directory::layout(bool tls) const {
 std::string Directory::methodConfig(LdapFlow flow, bool reuse, bool tls) const {
     // A short idle limit, so the descriptor count after the runs shows the
     // kept connections closed again.
-    std::string extra = reuse ? "LDAP_CONNECTION_REUSE=yes\nLDAP_IDLE_TIMEOUT=2\n" : "";
+    std::string extra = reuse ? "LDAP_CONNECTION_REUSE=yes\nLDAP_IDLE_TIMEOUT=" +
+                                    std::to_string(kLdapIdleTimeoutSeconds) + "\n"
+                              : "";
     std::string host = server_ ? server_->hostPort() : std::string("127.0.0.1:0");
     if (tls && server_) {
         host = server_->sslHostPort();

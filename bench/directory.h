@@ -14,6 +14,10 @@ class Slapd;
 
 namespace kivbench {
 
+// LDAP_IDLE_TIMEOUT of the daemons with kept connections: short, so the
+// descriptor counts after their runs show the connections closed again.
+inline constexpr int kLdapIdleTimeoutSeconds = 2;
+
 class Directory {
 public:
     explicit Directory(const std::vector<Account> &accounts);

@@ -1,7 +1,8 @@
 // The load engine: N worker threads run one operation in a loop until a
 // request count or a time limit is reached, whichever comes first, and the
-// results are tallied.  The daemon scenarios and the in-process baselines all
-// run through it, so they are measured the same way.
+// results (latency percentiles too) are tallied.  The daemon scenarios and
+// the in-process baselines all run through it, so they are measured the
+// same way.
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -10,9 +11,20 @@
 #include <vector>
 
 #include "json.h"
-#include "stats.h"
 
 namespace kivbench {
+
+struct LatencySummary {
+    double p50Ms = 0, p95Ms = 0, p99Ms = 0, maxMs = 0, meanMs = 0;
+};
+
+// Nearest-rank percentile (p in (0, 100]) of samples sorted ascending; 0 for
+// no samples.  Nearest rank never interpolates, so p99 is a latency that a
+// request really had.
+uint64_t percentile(const std::vector<uint64_t> &sorted, double p);
+
+// Sorts the samples (nanoseconds) and summarises them in milliseconds.
+LatencySummary summarize(std::vector<uint64_t> samplesNs);
 
 // What one operation ended with: a result code, or a transport failure (no
 // reply at all) described by `error`.

@@ -11,11 +11,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <sstream>
 
 #include "client_op.h"
+#include "files.h"
 
 using namespace kivbench;
 
@@ -28,21 +28,6 @@ int usage(const char *why) {
                  "[--markdown FILE]\n",
                  why);
     return 64;
-}
-
-bool readText(const std::string &path, std::string *out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    *out = ss.str();
-    return true;
-}
-
-bool writeText(const std::string &path, const std::string &text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    return static_cast<bool>(out);
 }
 
 bool number(const char *text, double lo, double hi, double *out) {
@@ -94,7 +79,8 @@ int main(int argc, char **argv) {
 
     std::string text, error;
     auto accounts = std::make_shared<std::vector<Account>>();
-    if (!readText(accountsPath, &text)) return usage(("cannot read " + accountsPath).c_str());
+    if (!kivtest::fileExists(accountsPath)) return usage(("cannot read " + accountsPath).c_str());
+    text = kivtest::readFile(accountsPath);
     if (!parseAccountList(text, accounts.get(), &error)) return usage((accountsPath + ": " + error).c_str());
 
     // A daemon that drops a connection is counted, not fatal.
@@ -105,13 +91,10 @@ int main(int argc, char **argv) {
     j["label"] = label;
     std::string md = markdown(label, r);
     std::cout << md;
-    if (!jsonPath.empty() && !writeText(jsonPath, j.dump(2))) {
-        std::fprintf(stderr, "kiv-loadgen: cannot write %s\n", jsonPath.c_str());
-        return 1;
-    }
-    if (!mdPath.empty() && !writeText(mdPath, md)) {
-        std::fprintf(stderr, "kiv-loadgen: cannot write %s\n", mdPath.c_str());
-        return 1;
-    }
+    for (const auto &[path, content] : {std::pair{jsonPath, j.dump(2)}, std::pair{mdPath, md}})
+        if (!path.empty() && !kivtest::writeFile(path, content, 0644, &error)) {
+            std::fprintf(stderr, "kiv-loadgen: cannot write %s: %s\n", path.c_str(), error.c_str());
+            return 1;
+        }
     return 0;
 }

@@ -1,15 +1,12 @@
 // Peer baseline: in-process PAM with pam_unix.
 #include <dlfcn.h>
+#include <security/pam_appl.h>
 
 #include <cstdlib>
 #include <cstring>
 
 #include "baselines.h"
 #include "kivmod.h"
-
-#ifdef KIVBENCH_HAVE_PAM
-#include <security/pam_appl.h>
-#endif
 
 namespace kivbench {
 
@@ -18,8 +15,6 @@ std::string pamServiceText() {
     return "auth required pam_unix.so nodelay\n"
            "account required pam_unix.so\n";
 }
-
-#ifdef KIVBENCH_HAVE_PAM
 
 namespace {
 
@@ -72,8 +67,6 @@ void pinModule(const std::string &module) {
 
 } // namespace
 
-bool pamAvailable() { return true; }
-
 OperationFactory pamOperation(Accounts accounts, std::string confDir, std::string service, std::string module) {
     pinModule(module);
     return [accounts, confDir, service](int) -> Operation {
@@ -97,22 +90,5 @@ OperationFactory pamOperation(Accounts accounts, std::string confDir, std::strin
         };
     };
 }
-
-#else
-
-bool pamAvailable() { return false; }
-
-OperationFactory pamOperation(Accounts, std::string, std::string, std::string) {
-    return [](int) -> Operation {
-        return [](uint64_t) {
-            Outcome o;
-            o.transportError = true;
-            o.error = "built without libpam";
-            return o;
-        };
-    };
-}
-
-#endif
 
 } // namespace kivbench

@@ -2,21 +2,17 @@
 #include "peers.h"
 
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/time.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <thread>
 #include <vector>
 
 #include "harness.h"
+#include "kivclient.hpp"
 #include "kivmod.h"
 
 namespace kivbench {
@@ -34,47 +30,12 @@ bool alive(pid_t pid) {
     return close == std::string::npos || close + 2 >= stat.size() || stat[close + 2] != 'Z';
 }
 
-int connectTo(const std::string &path) {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    // Every wait on the peer is bounded.
-    timeval tv{5, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (path.size() >= sizeof addr.sun_path) {
-        ::close(fd);
-        return -1;
-    }
-    memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-bool writeAll(int fd, const std::string &data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-bool readAll(int fd, char *buf, size_t size) {
-    size_t done = 0;
-    while (done < size) {
-        ssize_t n = read(fd, buf + done, size - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
+// A bounded connection to a peer's socket: every wait on the peer is limited.
+kiv::Options peerSocket(const std::string &path) {
+    kiv::Options o;
+    o.socketPath = path;
+    o.timeoutMs = 5000;
+    return o;
 }
 
 // saslauthd's request: four strings, each after its length as two bytes in
@@ -117,13 +78,7 @@ bool PeerDaemon::awaitSocket(const std::string &pidFile, const std::string &log,
     const auto end = Clock::now() + std::chrono::seconds(15);
     while (Clock::now() < end) {
         pid_ = static_cast<pid_t>(atol(readFile(pidFile).c_str()));
-        if (pid_ > 0) {
-            int fd = connectTo(socket_);
-            if (fd >= 0) {
-                ::close(fd);
-                return true;
-            }
-        }
+        if (pid_ > 0 && kiv::Connection(peerSocket(socket_)).connect()) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     *error = "no answer on " + socket_ + ": " + readFile(log);
@@ -201,19 +156,16 @@ OperationFactory saslauthdOperation(Accounts accounts, std::string socketPath, s
             counted(request, a.password);
             counted(request, service);
             counted(request, "");
-            int fd = connectTo(socketPath);
-            char head[2];
-            if (fd < 0 || !writeAll(fd, request) || !readAll(fd, head, 2)) {
+            kiv::Connection conn(peerSocket(socketPath));
+            unsigned char head[2];
+            if (!conn.connect() || !conn.sendBytes(request.data(), request.size()) || !conn.readExact(head, 2)) {
                 o.transportError = true;
-                o.error = std::string("saslauthd: ") + strerror(errno);
-                if (fd >= 0) close(fd);
+                o.error = "saslauthd: " + conn.error();
                 return o;
             }
-            size_t length = (static_cast<unsigned char>(head[0]) << 8) | static_cast<unsigned char>(head[1]);
+            const size_t length = static_cast<size_t>(head[0] << 8 | head[1]);
             std::string verdict(length, '\0');
-            bool ok = length >= 2 && length < 1024 && readAll(fd, verdict.data(), length);
-            close(fd);
-            if (!ok) {
+            if (length < 2 || length >= 1024 || !conn.readExact(verdict.data(), length)) {
                 o.transportError = true;
                 o.error = "saslauthd: short or malformed answer";
             } else if (verdict.compare(0, 2, "OK") == 0) {

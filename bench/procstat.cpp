@@ -1,4 +1,4 @@
-// /proc readers and the background resident-size sampler.
+// /proc readers and the background samplers.
 #include "procstat.h"
 
 #include <dirent.h>
@@ -32,17 +32,51 @@ std::string field(const std::string &path, const std::string &key) {
     return "";
 }
 
+// Calls f("/proc/<pid>", pid) for every process.
+void forEachProcess(const std::function<void(const std::string &, pid_t)> &f) {
+    DIR *d = opendir("/proc");
+    if (d == nullptr) return;
+    while (dirent *e = readdir(d))
+        if (e->d_name[0] >= '0' && e->d_name[0] <= '9')
+            f(std::string("/proc/") + e->d_name, static_cast<pid_t>(std::atol(e->d_name)));
+    closedir(d);
+}
+
+// The fields of /proc/<pid>/stat after the command name, the state (field 3)
+// first.
+std::vector<std::string> statFields(const std::string &procDir) {
+    const std::string s = readFile(procDir + "/stat");
+    std::vector<std::string> out;
+    const size_t close = s.rfind(')');
+    if (close == std::string::npos) return out;
+    std::istringstream in(s.substr(close + 1));
+    for (std::string f; in >> f;) out.push_back(f);
+    return out;
+}
+
+// utime + stime + cutime + cstime (fields 14 to 17), in clock ticks.
+double processTicks(const std::string &procDir) {
+    const std::vector<std::string> f = statFields(procDir);
+    double ticks = 0;
+    for (size_t i = 11; i <= 14 && i < f.size(); ++i) ticks += std::strtod(f[i].c_str(), nullptr);
+    return ticks;
+}
+
+std::string mountNamespace(const std::string &procDir) {
+    char buf[128];
+    ssize_t n = readlink((procDir + "/ns/mnt").c_str(), buf, sizeof buf - 1);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
 } // namespace
 
 long rssKiB(pid_t pid) {
     std::string v = field("/proc/" + std::to_string(pid) + "/status", "VmRSS");
-    if (v.empty()) return -1;
-    return std::strtol(v.c_str(), nullptr, 10);   // "<n> kB"
+    return v.empty() ? -1 : std::strtol(v.c_str(), nullptr, 10);   // "<n> kB"
 }
 
 int openFds(pid_t pid) {
-    std::string dir = "/proc/" + std::to_string(pid) + "/fd";
-    DIR *d = opendir(dir.c_str());
+    DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
     if (d == nullptr) return -1;
     int n = 0;
     while (dirent *e = readdir(d))
@@ -54,49 +88,14 @@ int openFds(pid_t pid) {
 double loadAverage1() {
     std::ifstream in("/proc/loadavg");
     double v = -1;
-    if (!(in >> v)) return -1;
-    return v;
+    return in >> v ? v : -1;
 }
 
 int countProcesses(const std::string &name) {
-    DIR *d = opendir("/proc");
-    if (d == nullptr) return -1;
     int n = 0;
-    while (dirent *e = readdir(d)) {
-        if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
-        std::ifstream in(std::string("/proc/") + e->d_name + "/comm");
-        std::string comm;
-        if (std::getline(in, comm) && comm == name) ++n;
-    }
-    closedir(d);
+    forEachProcess([&](const std::string &dir, pid_t) { n += readFile(dir + "/comm") == name + "\n"; });
     return n;
 }
-
-namespace {
-
-std::string mountNamespace(const std::string &procDir) {
-    char buf[128];
-    ssize_t n = readlink((procDir + "/ns/mnt").c_str(), buf, sizeof buf - 1);
-    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
-}
-
-// utime + stime + cutime + cstime of /proc/<pid>/stat, in clock ticks.
-double processTicks(const std::string &procDir) {
-    std::ifstream in(procDir + "/stat");
-    std::string s;
-    std::getline(in, s);
-    size_t close = s.rfind(')');
-    if (close == std::string::npos) return 0;
-    std::istringstream fields(s.substr(close + 2));
-    std::string f;
-    double ticks = 0;
-    // Fields 3.. after the command: state is field 3; utime..cstime are 14..17.
-    for (int i = 3; i <= 17 && (fields >> f); ++i)
-        if (i >= 14) ticks += std::strtod(f.c_str(), nullptr);
-    return ticks;
-}
-
-} // namespace
 
 CpuSnapshot cpuSnapshot() {
     CpuSnapshot snap;
@@ -108,15 +107,10 @@ CpuSnapshot cpuSnapshot() {
     if (stat >> cpu >> user >> nice >> system >> idle >> iowait >> irq >> softirq >> steal && cpu == "cpu")
         snap.machineBusy = (user + nice + system + irq + softirq + steal) / tick;
     const std::string mine = mountNamespace("/proc/self");
-    DIR *d = opendir("/proc");
-    if (d == nullptr) return snap;
     double ticks = 0;
-    while (dirent *e = readdir(d)) {
-        if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
-        const std::string dir = std::string("/proc/") + e->d_name;
+    forEachProcess([&](const std::string &dir, pid_t) {
         if (mountNamespace(dir) == mine) ticks += processTicks(dir);
-    }
-    closedir(d);
+    });
     snap.ours = ticks / tick;
     return snap;
 }
@@ -138,67 +132,36 @@ MachineInfo machineInfo() {
     return m;
 }
 
-RssSampler::RssSampler(pid_t pid, int periodMs) : pid_(pid), periodMs_(periodMs) {
-    thread_ = std::thread([this] { run(); });
-}
-
-RssSampler::~RssSampler() {
-    {
-        std::lock_guard<std::mutex> lock(m_);
-        stop_ = true;
-    }
-    cv_.notify_all();
-    thread_.join();
-}
-
-void RssSampler::run() {
-    std::unique_lock<std::mutex> lock(m_);
-    for (;;) {
-        long v = rssKiB(pid_);
-        if (v > max_.load()) max_.store(v);
-        if (cv_.wait_for(lock, std::chrono::milliseconds(periodMs_), [this] { return stop_; })) break;
-    }
-}
-
-CompilerWatch::CompilerWatch() {
-    thread_ = std::thread([this] {
+Sampler::Sampler(int periodMs, std::function<void()> sample) {
+    thread_ = std::thread([this, periodMs, sample = std::move(sample)] {
         std::unique_lock<std::mutex> lock(m_);
-        for (;;) {
-            int n = countProcesses("cc1plus") + countProcesses("cc1");
-            ++samples_;
-            if (n > 0) ++busy_;
-            if (n > max_.load()) max_.store(n);
-            if (cv_.wait_for(lock, std::chrono::seconds(1), [this] { return stop_; })) break;
-        }
+        do sample();
+        while (!cv_.wait_for(lock, std::chrono::milliseconds(periodMs), [this] { return stop_; }));
     });
 }
 
-CompilerWatch::~CompilerWatch() {
+Sampler::~Sampler() {
     {
         std::lock_guard<std::mutex> lock(m_);
         stop_ = true;
     }
     cv_.notify_all();
     thread_.join();
+}
+
+void CompilerWatch::sample() {
+    const int n = countProcesses("cc1plus") + countProcesses("cc1");
+    ++samples_;
+    if (n > 0) ++busy_;
+    max_.store(std::max(max_.load(), n));
 }
 
 std::vector<pid_t> processTree(pid_t root) {
     std::multimap<pid_t, pid_t> children;
-    if (DIR *d = opendir("/proc")) {
-        while (dirent *e = readdir(d)) {
-            if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
-            std::ifstream in(std::string("/proc/") + e->d_name + "/stat");
-            std::string s;
-            std::getline(in, s);
-            size_t close = s.rfind(')');
-            if (close == std::string::npos) continue;
-            std::istringstream f(s.substr(close + 2));
-            std::string state;
-            pid_t ppid = 0;
-            if (f >> state >> ppid) children.emplace(ppid, static_cast<pid_t>(std::atol(e->d_name)));
-        }
-        closedir(d);
-    }
+    forEachProcess([&](const std::string &dir, pid_t pid) {
+        const std::vector<std::string> f = statFields(dir);
+        if (f.size() > 1) children.emplace(static_cast<pid_t>(std::atol(f[1].c_str())), pid);
+    });
     std::vector<pid_t> tree{root};
     for (size_t i = 0; i < tree.size(); ++i) {
         auto [from, to] = children.equal_range(tree[i]);

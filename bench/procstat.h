@@ -3,8 +3,10 @@
 #pragma once
 #include <sys/types.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -31,25 +33,32 @@ struct MachineInfo {
 };
 MachineInfo machineInfo();
 
-// Samples a process's resident size in the background every periodMs and
-// keeps the largest value seen; stops and joins when destroyed.
-class RssSampler {
+// Calls `sample` every periodMs on a thread of its own (first at once) until
+// destroyed.
+class Sampler {
 public:
-    RssSampler(pid_t pid, int periodMs);
-    ~RssSampler();
-    RssSampler(const RssSampler &) = delete;
-    RssSampler &operator=(const RssSampler &) = delete;
-    long maxKiB() const { return max_.load(); }
+    Sampler(int periodMs, std::function<void()> sample);
+    ~Sampler();
+    Sampler(const Sampler &) = delete;
+    Sampler &operator=(const Sampler &) = delete;
 
 private:
-    void run();
-    pid_t pid_;
-    int periodMs_;
-    std::atomic<long> max_{-1};
     std::mutex m_;
     std::condition_variable cv_;
     bool stop_ = false;
     std::thread thread_;
+};
+
+// The largest resident size of a process, sampled every periodMs.
+class RssSampler {
+public:
+    RssSampler(pid_t pid, int periodMs)
+        : sampler_(periodMs, [this, pid] { max_.store(std::max(max_.load(), rssKiB(pid))); }) {}
+    long maxKiB() const { return max_.load(); }
+
+private:
+    std::atomic<long> max_{-1};
+    Sampler sampler_;
 };
 
 // CPU time used on the whole machine and by the processes of this mount
@@ -65,24 +74,19 @@ CpuSnapshot cpuSnapshot();
 // Average number of cores other work used between the two snapshots.
 double othersCores(const CpuSnapshot &from, const CpuSnapshot &to);
 
-// Counts running compilers (cc1, cc1plus) once a second in the background,
-// so the report can say how quiet the machine stayed; stops when destroyed.
+// Counts running compilers (cc1, cc1plus) once a second, so the report can
+// say how quiet the machine stayed.
 class CompilerWatch {
 public:
-    CompilerWatch();
-    ~CompilerWatch();
-    CompilerWatch(const CompilerWatch &) = delete;
-    CompilerWatch &operator=(const CompilerWatch &) = delete;
+    CompilerWatch() : sampler_(1000, [this] { sample(); }) {}
     int samples() const { return samples_.load(); }
     int busySamples() const { return busy_.load(); }
     int maxSeen() const { return max_.load(); }
 
 private:
+    void sample();
     std::atomic<int> samples_{0}, busy_{0}, max_{0};
-    std::mutex m_;
-    std::condition_variable cv_;
-    bool stop_ = false;
-    std::thread thread_;
+    Sampler sampler_;
 };
 
 // `root` and every process descending from it (a daemon's worker processes).

@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <iostream>
 
 #include "harness.h"
@@ -18,160 +18,114 @@ namespace {
 
 bool installed(const std::string &path) { return access(path.c_str(), X_OK) == 0; }
 
-// A background load against the running daemon; the caller waits for it.
-bool startLoad(const ProfileInputs &in, Child &load, int concurrency, uint64_t requests, double seconds,
-               const std::string &json, std::string *error) {
-    std::vector<std::string> argv = {in.binDir + "/kiv-loadgen", "--accounts", in.accountsFile,
-                                     "--concurrency", std::to_string(concurrency), "--seconds",
-                                     std::to_string(seconds), "--json", json, "--timeout-ms", "60000"};
-    if (requests) {
-        argv.push_back("--requests");
-        argv.push_back(std::to_string(requests));
-    }
-    return load.spawn(argv, in.work + "/profile-loadgen.log", error);
-}
-
-std::string requestsDone(const std::string &json) {
-    std::string err;
-    auto j = parseJson(readFile(json), &err);
-    LoadResult r;
-    if (!j || !fromJson(*j, &r, codeFromName)) return "unknown (no load report)";
-    std::string codes;
-    for (auto &[code, n] : r.codes) codes += " " + codeName(code) + "=" + std::to_string(n);
-    return std::to_string(r.requests) + " requests in " + std::to_string(r.seconds) + " s (" +
-           std::to_string(static_cast<long>(r.perSecond)) + "/s;" + codes +
-           ", connection errors=" + std::to_string(r.transportErrors) + ")";
-}
-
-// Instructions per function, the daemon under callgrind.
-bool callgrind(const ProfileInputs &in, const std::string &dir, std::string &summary) {
-    const std::string out = dir + "/callgrind.out";
-    unlink(out.c_str());
-    DaemonProcess d({in.binDir, in.daemonConfig, in.modules,
-                     {"/usr/bin/valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
-                      "--collect-systime=usec"}});
+// kiv-loadgen against the running daemon, to its end; what it did, for the
+// summary, and in *ok whether it ran.
+std::string load(const ProfileInputs &in, int concurrency, uint64_t requests, double seconds, bool *ok) {
     std::string error;
-    if (!d.start(60000, &error)) {
-        summary += "callgrind: daemon did not start: " + error + "\n";
+    // The daemon may run under valgrind: a generous limit per exchange.
+    auto r = loadgen(in.binDir, in.work, in.accountsFile, concurrency, seconds, requests, &error, 60000);
+    *ok = r.has_value();
+    if (!r) return "load failed (" + error + ")";
+    std::string codes;
+    for (auto &[code, n] : r->codes) codes += " " + codeName(code) + "=" + std::to_string(n);
+    return std::to_string(r->requests) + " requests in " + std::to_string(r->seconds) + " s (" +
+           std::to_string(static_cast<long>(r->perSecond)) + "/s;" + codes +
+           ", connection errors=" + std::to_string(r->transportErrors) + ")";
+}
+
+// One profiled load: the daemon started under `wrapper` (callgrind), or
+// watched by `tracer` ("@PID@" in it becomes the daemon's pid), which is
+// stopped with SIGINT once the load is over.
+struct Profiled {
+    std::string label;
+    std::vector<std::string> wrapper, tracer;
+    int concurrency;
+    uint64_t requests;
+    double seconds;
+};
+
+bool profiled(const ProfileInputs &in, const std::string &dir, Profiled p, std::string &summary) {
+    std::string error;
+    Daemon d = startDaemon(in.binDir, in.daemonConfig, in.modules, &error, p.wrapper, 60000);
+    if (!d) {
+        summary += p.label + ": daemon did not start: " + error + "\n";
         return false;
     }
-    Child load;
-    const std::string json = in.work + "/profile-callgrind.json";
-    if (!startLoad(in, load, in.concurrency, in.requests, 300, json, &error) || load.wait(320000) != 0) {
-        summary += "callgrind: load failed: " + error + "\n";
-        return false;
-    }
-    int rc = d.stop(120000);
-    summary += "callgrind: " + requestsDone(json) + "; daemon exit status " + std::to_string(rc) + "\n";
-    for (const char *inclusive : {"yes", "no"}) {
-        std::string file = dir + "/callgrind-" + (inclusive[0] == 'y' ? "inclusive" : "self") + ".txt";
-        unlink(file.c_str());
-        if (runToEnd({"/usr/bin/callgrind_annotate", std::string("--inclusive=") + inclusive, out}, file, 120000,
-                     &error) != 0) {
-            summary += "callgrind_annotate failed: " + error + "\n";
+    Child tracer;
+    if (!p.tracer.empty()) {
+        for (std::string &a : p.tracer)
+            if (a == "@PID@") a = std::to_string(d->pid());
+        if (!tracer.spawn(p.tracer, dir + "/tracer.log", &error)) {
+            summary += p.label + ": " + error + "\n";
             return false;
         }
+        sleep(1);   // attached to every thread
     }
-    // The annotated listings carry the findings; the raw data is large.
+    bool ok = false;
+    const std::string done = load(in, p.concurrency, p.requests, p.seconds, &ok);
+    if (!p.tracer.empty()) {
+        sleep(1);   // the last connection's close
+        tracer.signal(SIGINT);
+        tracer.wait(30000);
+    }
+    const int rc = stopDaemon(*d, 120000);
+    summary += p.label + ": " + done + "; daemon exit status " + std::to_string(rc) + "\n";
+    return ok;
+}
+
+// A report tool's output into `file`.
+bool annotate(const std::vector<std::string> &argv, const std::string &file, std::string &summary) {
+    unlink(file.c_str());
+    std::string error;
+    if (runToEnd(argv, file, 120000, &error) == 0) return true;
+    summary += argv[0] + " failed: " + error + "\n";
+    return false;
+}
+
+// Instructions per function, the daemon under callgrind.  The annotated
+// listings carry the findings; the raw data is large and goes.
+bool callgrind(const ProfileInputs &in, const std::string &dir, std::string &summary) {
+    const std::string out = dir + "/callgrind.out";
+    const std::string tool = "/usr/bin/callgrind_annotate";
+    const std::vector<std::string> valgrind = {"/usr/bin/valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
+                                               "--collect-systime=usec"};
+    bool ok = profiled(in, dir, {"callgrind", valgrind, {}, in.concurrency, in.requests, 300}, summary) &&
+              annotate({tool, "--inclusive=yes", out}, dir + "/callgrind-inclusive.txt", summary) &&
+              annotate({tool, "--inclusive=no", out}, dir + "/callgrind-self.txt", summary);
     unlink(out.c_str());
-    return true;
+    return ok;
 }
 
 // CPU samples of the daemon, kernel included, while it serves a steady load.
 bool perf(const ProfileInputs &in, const std::string &dir, std::string &summary) {
-    DaemonProcess d({in.binDir, in.daemonConfig, in.modules, {}});
-    std::string error;
-    if (!d.start(20000, &error)) {
-        summary += "perf: daemon did not start: " + error + "\n";
-        return false;
-    }
-    Child load;
-    const std::string json = in.work + "/profile-perf.json";
-    if (!startLoad(in, load, 32, 0, 8, json, &error)) {
-        summary += "perf: load failed: " + error + "\n";
-        return false;
-    }
-    sleep(1);   // past the ramp-up
     const std::string data = dir + "/perf.data";
-    std::string log = dir + "/perf-record.log";
-    unlink(log.c_str());
-    int rc = runToEnd({"/usr/bin/perf", "record", "-e", "cpu-clock", "-g", "-o", data, "-p",
-                       std::to_string(d.pid()), "--", "/bin/sleep", "5"},
-                      log, 60000, &error);
-    load.wait(60000);
-    d.stop(15000);
-    summary += "perf: " + requestsDone(json) + "; perf record status " + std::to_string(rc) + "\n";
-    if (rc != 0) return false;
+    const std::vector<std::string> record = {"/usr/bin/perf", "record", "-e", "cpu-clock", "-g", "-o", data,
+                                             "-p", "@PID@"};
+    bool ok = profiled(in, dir, {"perf", {}, record, 32, 0, 6}, summary);
     for (const auto &[name, sort] : {std::pair<const char *, const char *>{"perf-symbols.txt", "dso,symbol"},
-                                     {"perf-dso.txt", "dso"}}) {
-        std::string file = dir + "/" + name;
-        unlink(file.c_str());
-        if (runToEnd({"/usr/bin/perf", "report", "-i", data, "--stdio", "--no-children", "--sort", sort, "-g", "none",
-                      "--percent-limit", "0.5"},
-                     file, 120000, &error) != 0) {
-            summary += "perf report failed: " + error + "\n";
-            return false;
-        }
-    }
+                                     {"perf-dso.txt", "dso"}})
+        ok = ok && annotate({"/usr/bin/perf", "report", "-i", data, "--stdio", "--no-children", "--sort", sort, "-g",
+                             "none", "--percent-limit", "0.5"},
+                            dir + "/" + name, summary);
     unlink(data.c_str());
-    return true;
+    return ok;
 }
 
 // System calls per request.
 bool strace(const ProfileInputs &in, const std::string &dir, std::string &summary) {
-    DaemonProcess d({in.binDir, in.daemonConfig, in.modules, {}});
-    std::string error;
-    if (!d.start(20000, &error)) {
-        summary += "strace: daemon did not start: " + error + "\n";
-        return false;
-    }
-    const std::string file = dir + "/strace-counts.txt";
-    unlink(file.c_str());
-    Child tracer;
-    if (!tracer.spawn({"/usr/bin/strace", "-f", "-c", "-o", file, "-p", std::to_string(d.pid())}, dir + "/strace.log",
-                      &error)) {
-        summary += "strace: " + error + "\n";
-        return false;
-    }
-    sleep(1);   // attached to every thread
-    Child load;
-    const std::string json = in.work + "/profile-strace.json";
-    const uint64_t requests = in.requests < 2000 ? in.requests : 2000;
-    bool ok = startLoad(in, load, in.concurrency, requests, 300, json, &error) && load.wait(320000) == 0;
-    tracer.signal(SIGINT);
-    tracer.wait(30000);
-    d.stop(15000);
-    summary += "strace: " + requestsDone(json) + "\n";
-    return ok;
+    const std::vector<std::string> tracer = {"/usr/bin/strace", "-f", "-c", "-o", dir + "/strace-counts.txt",
+                                             "-p", "@PID@"};
+    return profiled(in, dir, {"strace", {}, tracer, in.concurrency, std::min<uint64_t>(in.requests, 2000), 300},
+                    summary);
 }
 
 // Every system call of a few requests, to see which files are opened for
 // one authentication.
 bool straceTrace(const ProfileInputs &in, const std::string &dir, std::string &summary) {
-    DaemonProcess d({in.binDir, in.daemonConfig, in.modules, {}});
-    std::string error;
-    if (!d.start(20000, &error)) {
-        summary += "strace trace: daemon did not start: " + error + "\n";
-        return false;
-    }
-    const std::string file = dir + "/strace-trace.txt";
-    unlink(file.c_str());
-    Child tracer;
-    if (!tracer.spawn({"/usr/bin/strace", "-f", "-tt", "-s", "64", "-o", file, "-p", std::to_string(d.pid())},
-                      dir + "/strace.log", &error)) {
-        summary += "strace trace: " + error + "\n";
-        return false;
-    }
-    sleep(1);
-    Child load;
-    const std::string json = in.work + "/profile-trace.json";
-    bool ok = startLoad(in, load, 1, 3, 60, json, &error) && load.wait(70000) == 0;
-    sleep(1);   // the last connection's close
-    tracer.signal(SIGINT);
-    tracer.wait(30000);
-    d.stop(15000);
-    summary += "strace trace: " + requestsDone(json) + "\n";
-    return ok;
+    return profiled(in, dir,
+                    {"strace trace", {}, {"/usr/bin/strace", "-f", "-tt", "-s", "64", "-o", dir + "/strace-trace.txt",
+                                          "-p", "@PID@"}, 1, 3, 60},
+                    summary);
 }
 
 // System calls of this process's own threads while the in-process

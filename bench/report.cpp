@@ -127,7 +127,13 @@ Json reportJson(const Report &report) {
         for (auto &[done, kib] : s.rss) series.push_back({{"requests", done}, {"rss_kib", kib}});
         mem["soak"] = {{"warmup_requests", s.warmupRequests}, {"requests", s.requests}, {"rss_kib", series},
                        {"growth_kib", s.growthKiB},          {"rss_max_kib", s.rssMaxKiB}, {"fds_idle", s.fdsIdle},
-                       {"fds_after", s.fdsAfter},            {"run", toJson(s.total, codeName)}};
+                       {"fds_after", s.fdsAfter},            {"run", toJson(s.total, codeName)},
+                       {"method", s.method},                 {"description", s.description}};
+        if (s.idleTimeoutSeconds > 0) {
+            mem["soak"]["idle_timeout_s"] = s.idleTimeoutSeconds;
+            mem["soak"]["fds_busy"] = s.fdsBusy;
+            mem["soak"]["fds_after_idle_timeout"] = s.fdsAfterIdleTimeout;
+        }
     }
     for (const FdRecord &f : report.fds) mem["fds"].push_back({{"daemon", f.daemon}, {"idle", f.idle}, {"after", f.after}});
     Json &calls = j["syscalls"] = Json::array();
@@ -232,12 +238,18 @@ std::string reportMarkdown(const Report &report) {
     md << "\n## Memory and descriptors\n\n";
     if (report.soak) {
         const SoakRecord &s = *report.soak;
+        if (!s.description.empty()) md << "Soak daemon: " << s.description << ".\n\n";
         md << "Soak: " << s.warmupRequests << " warm-up requests, then " << s.requests << " measured ("
            << fmt("%.0f", s.total.perSecond) << " auth/s, " << codesText(s.total) << ").\n\n"
            << "| requests after warm-up | VmRSS KiB |\n|---:|---:|\n";
         for (auto &[done, kib] : s.rss) md << "| " << done << " | " << kib << " |\n";
         md << "\nGrowth across the measured requests: " << s.growthKiB << " KiB; largest RSS "
-           << mib(s.rssMaxKiB) << " MiB.\n\n";
+           << mib(s.rssMaxKiB) << " MiB.";
+        if (s.idleTimeoutSeconds > 0)
+            md << "  Open descriptors: " << s.fdsIdle << " idle before the load, " << s.fdsBusy
+               << " right after it (kept connections), " << s.fdsAfterIdleTimeout << " once LDAP_IDLE_TIMEOUT ("
+               << s.idleTimeoutSeconds << " s) had passed.";
+        md << "\n\n";
     } else {
         md << "No soak run.\n\n";
     }

@@ -51,6 +51,11 @@ struct SoakRecord {
     long rssMaxKiB = -1;
     int fdsIdle = -1, fdsAfter = -1;
     LoadResult total;                             // the measured requests together
+    std::string method = "pw", description;       // the method measured ("pw" or "ldap") and its settings
+    // With kept LDAP connections: their idle limit, and the descriptors right
+    // after the load and once that limit has passed without requests.
+    int idleTimeoutSeconds = 0;
+    int fdsBusy = -1, fdsAfterIdleTimeout = -1;
 };
 
 struct QuietRecord {

@@ -7,7 +7,8 @@
 
 namespace kivbench {
 
-// The scenarios every report must list (measured or not).
+// The scenarios every report must list (measured or not), unless it names
+// the groups it was limited to (parameters.only).
 const std::vector<std::string> &requiredScenarios();
 
 // Problems found in the report document; empty when it is well formed.  A

@@ -44,8 +44,8 @@ struct Context {
     Accounts sha, ssha, ldap;
     std::string shaFile, sshaFile, wrongFile, ldapFile, pamDir;
     std::map<int, RunRecord> sshaDaemon, sshaBaseline;   // by concurrency, for the later scenarios
+    std::unique_ptr<Directory> directory;   // the private slapd, once started
     pid_t slapd = -1;   // while the LDAP scenarios run: its CPU is counted per request
-    int runs = 0;
     // Set for full runs: measured runs wait for other work on the machine to
     // stop and are repeated when it disturbed them.
     bool watchOthers = false;
@@ -93,29 +93,7 @@ std::string tail(const std::string &s, size_t n = 2000) { return s.size() <= n ?
 // One kiv-loadgen run against the daemon.
 std::optional<LoadResult> loadgen(Context &cx, const std::string &accounts, int c, double seconds, uint64_t requests,
                                   std::string *error) {
-    const std::string json = std::string(kWork) + "/run-" + std::to_string(++cx.runs) + ".json";
-    const std::string log = std::string(kWork) + "/loadgen.log";
-    std::vector<std::string> argv = {cx.p.binDir + "/kiv-loadgen", "--accounts", accounts, "--concurrency",
-                                     std::to_string(c), "--seconds", std::to_string(seconds), "--json", json};
-    if (requests > 0) {
-        argv.push_back("--requests");
-        argv.push_back(std::to_string(requests));
-    }
-    unlink(log.c_str());
-    int rc = runToEnd(argv, log, static_cast<int>(seconds * 1000) + 60000, error);
-    if (rc != 0) {
-        *error = "kiv-loadgen status " + std::to_string(rc) + " " + *error + ": " + tail(readFile(log));
-        return std::nullopt;
-    }
-    std::string perr;
-    auto j = parseJson(readFile(json), &perr);
-    unlink(json.c_str());
-    LoadResult r;
-    if (!j || !fromJson(*j, &r, codeFromName)) {
-        *error = "unreadable load report: " + perr;
-        return std::nullopt;
-    }
-    return r;
+    return kivbench::loadgen(cx.p.binDir, kWork, accounts, c, seconds, requests, error);
 }
 
 // CPU per answered request of `server` and of slapd over a run, in ms.
@@ -174,13 +152,11 @@ template <class Round> void inRounds(Context &cx, ScenarioRow &row, Round round)
     row.rssMaxKiB = rssMax;
 }
 
-std::string pwConfig(const BenchParams &p, bool debugLog, bool maxtries) {
-    std::string c = "daemon=no\nmethods=pw\nnumThreads=" + std::to_string(p.numThreads) +
-                    "\naccessLog=@DIR@/access.log\n";
-    if (debugLog) c += "debugLog=@DIR@/debug.log\n";
-    if (maxtries) c += "maxtries=3\nmaxtriesPeriod=60\nmaxtriesWait=600\n";
-    return c;
+// What every daemon of the benchmark runs with; the scenario adds its method.
+std::string baseConfig(const BenchParams &p) {
+    return "daemon=no\nnumThreads=" + std::to_string(p.numThreads) + "\naccessLog=@DIR@/access.log\n";
 }
+std::string pwConfig(const BenchParams &p) { return baseConfig(p) + "methods=pw\n"; }
 
 // Open descriptors once they stop changing (target < 0) or reach target,
 // whichever the caller wants; bounded by timeoutMs.
@@ -198,27 +174,25 @@ int settledFds(pid_t pid, int target, int timeoutMs) {
 
 struct Instance {
     std::string name;
-    std::unique_ptr<DaemonProcess> daemon;
+    Daemon daemon;
     int fdsIdle = -1;
+    pid_t pid() const { return daemon->pid(); }
 };
 
-bool startInstance(Context &cx, Instance &in, const std::string &name, DaemonSetup setup, std::string *error) {
+bool startInstance(Context &cx, Instance &in, const std::string &name, const std::string &config,
+                   const std::vector<std::string> &modules, std::string *error) {
     in.name = name;
-    setup.binDir = cx.p.binDir;
-    in.daemon = std::make_unique<DaemonProcess>(std::move(setup));
-    if (!in.daemon->start(30000, error)) {
-        in.daemon.reset();
-        return false;
-    }
-    in.fdsIdle = settledFds(in.daemon->pid(), -1, 3000);
+    in.daemon = startDaemon(cx.p.binDir, config, modules, error);
+    if (!in.daemon) return false;
+    in.fdsIdle = settledFds(in.pid(), -1, 3000);
     return true;
 }
 
 void stopInstance(Context &cx, Instance &in) {
     if (!in.daemon) return;
-    int after = settledFds(in.daemon->pid(), in.fdsIdle, 5000);
+    int after = settledFds(in.pid(), in.fdsIdle, 5000);
     cx.report.fds.push_back({in.name, in.fdsIdle, after});
-    int rc = in.daemon->stop(15000);
+    int rc = stopDaemon(*in.daemon, 15000);
     if (rc != 0) progress("  daemon " + in.name + " stopped with status " + std::to_string(rc) + ": " +
                           tail(in.daemon->stderrText()));
     in.daemon.reset();
@@ -233,21 +207,22 @@ void truncateLogs(const Instance &in) {
     }
 }
 
-ScenarioRow makeRow(const std::string &scenario, const std::string &description, int c, int expected) {
+ScenarioRow makeRow(const std::string &scenario, const std::string &description, int c, int expected,
+                    const std::string &status = "measured", const std::string &note = "") {
     ScenarioRow row;
     row.scenario = scenario;
     row.description = description;
     row.concurrency = c;
     row.expectedCode = expected;
-    return row;
-}
-
-ScenarioRow notMeasured(const std::string &scenario, const std::string &description, int c, const std::string &status,
-                        const std::string &note) {
-    ScenarioRow row = makeRow(scenario, description, c, AUTH_OK);
     row.status = status;
     row.note = note;
     return row;
+}
+
+// Every concurrency of a scenario that could not be measured.
+void notMeasured(Context &cx, const std::string &scenario, const std::string &description, const std::string &status,
+                 const std::string &note) {
+    for (int c : cx.p.concurrency) cx.report.rows.push_back(makeRow(scenario, description, c, AUTH_OK, status, note));
 }
 
 // Warm-up, then the measured run with the daemon's resident size sampled.
@@ -263,8 +238,8 @@ void measureDaemon(Context &cx, Instance &in, ScenarioRow &row, const std::strin
     RunRecord run = quietly(cx, [&] {
         truncateLogs(in);
         RunRecord rec{"daemon", row.concurrency, {}, 0.0};
-        RssSampler sampler(in.daemon->pid(), 100);
-        CpuMeter meter(in.daemon->pid(), cx.slapd);
+        RssSampler sampler(in.pid(), 100);
+        CpuMeter meter(in.pid(), cx.slapd);
         std::optional<LoadResult> r = loadgen(cx, accounts, row.concurrency, cx.p.seconds, cx.p.requests, &error);
         row.rssMaxKiB = std::max(row.rssMaxKiB, sampler.maxKiB());
         if (r) rec.result = *r;
@@ -278,11 +253,10 @@ void measureDaemon(Context &cx, Instance &in, ScenarioRow &row, const std::strin
         row.note = error;
         return;
     }
-    const LoadResult *r = &run.result;
     row.daemon = run;
     progress("  " + row.scenario + " c=" + std::to_string(row.concurrency) + ": " +
-             std::to_string(static_cast<long>(r->perSecond)) + " auth/s, p99 " + std::to_string(r->latency.p99Ms) +
-             " ms");
+             std::to_string(static_cast<long>(run.result.perSecond)) + " auth/s, p99 " +
+             std::to_string(run.result.latency.p99Ms) + " ms");
 }
 
 // A peer measured beside our daemon in a row: a daemon of its own (none for
@@ -310,7 +284,6 @@ std::vector<Peer> startPeers(Context &cx, const std::vector<PeerSpec> &specs, co
         std::string error;
         const std::string mech = s.kind == PeerKind::SaslShadow ? "shadow" : s.kind == PeerKind::SaslPam ? "pam" : "ldap";
         if (s.kind == PeerKind::PamUnix) {
-            if (!pamAvailable()) error = "pam_unix: built without libpam";
             peer.what = "pam_unix in process";
             peer.op = pamOperation(cx.sha, cx.pamDir, kPamService);
         } else if (s.kind == PeerKind::NslcdPamLdap) {
@@ -318,7 +291,7 @@ std::vector<Peer> startPeers(Context &cx, const std::vector<PeerSpec> &specs, co
             const std::string module = findPeer(cx.p.binDir, "lib/x86_64-linux-gnu/security/pam_ldap.so");
             peer.what = "nslcd + pam_ldap";
             peer.daemon = std::make_unique<PeerDaemon>();
-            if (nslcd.empty() || module.empty() || !pamAvailable())
+            if (nslcd.empty() || module.empty())
                 error = "nslcd or pam_ldap not found (bench/run.sh unpacks nslcd and libpam-ldapd)";
             else if (writeFile(cx.pamDir + "/kivbench-ldap", pamLdapServiceText(module), 0644, &error) &&
                      peer.daemon->startNslcd(nslcd, std::string(kWork) + "/nslcd", nslcdConf(*d), &error))
@@ -360,7 +333,7 @@ void countSyscalls(Context &cx, const std::string &scenario, Instance &in, const
         const uint64_t n = run();
         cx.report.syscalls.push_back({scenario, who, n, counter.stop()});
     };
-    count("kiv-services-daemon", in.daemon->pid(), [&]() -> uint64_t {
+    count("kiv-services-daemon", in.pid(), [&]() -> uint64_t {
         std::string error;
         auto r = loadgen(cx, accounts, c, seconds, 0, &error);
         return r ? r->requests : 0;
@@ -369,132 +342,139 @@ void countSyscalls(Context &cx, const std::string &scenario, Instance &in, const
         if (p.daemon) count(p.what, p.pid(), [&] { return runLoad({c, seconds, 0}, p.op).requests; });
 }
 
-// Every concurrency of one scenario: our daemon, its baseline (if any) and
-// its peers, in alternating rounds; then the system calls per request.
-void measureRows(Context &cx, const std::string &name, const std::string &desc, Instance &in,
-                 const std::string &accounts, const std::function<void(ScenarioRow &)> &baseline,
-                 const std::vector<Peer> &peers, const std::string &note) {
+// One scenario: a daemon with `config` and `modules`, measured at every
+// concurrency in alternating rounds beside its in-process baseline (run in
+// each round, if any) and its peers; `after` completes a row once its rounds
+// are over.  Then the system calls per request, when there are peers.
+struct Scenario {
+    std::string name, description, config;
+    std::vector<std::string> modules;
+    std::string Context::*accounts;
+    int expected = AUTH_OK;
+    std::function<void(Context &, ScenarioRow &)> baseline, after;
+    std::vector<PeerSpec> peers;
+    const DirectoryLayout *directory = nullptr;   // for the LDAP peers
+};
+
+void runScenario(Context &cx, const Scenario &s) {
+    progress(s.name);
+    Instance in;
+    std::string error, note;
+    if (!startInstance(cx, in, s.name, s.config, s.modules, &error))
+        return notMeasured(cx, s.name, s.description, "failed", error);
+    const std::vector<Peer> peers = startPeers(cx, s.peers, s.directory, &note);
+    const std::string &accounts = cx.*s.accounts;
     for (int c : cx.p.concurrency) {
-        ScenarioRow row = makeRow(name, desc, c, AUTH_OK);
-        row.note = note;
+        ScenarioRow row = makeRow(s.name, s.description, c, s.expected, "measured", note);
         inRounds(cx, row, [&] {
             measureDaemon(cx, in, row, accounts);
-            if (baseline) baseline(row);
+            if (s.baseline) s.baseline(cx, row);
             for (const Peer &p : peers) row.peers.push_back(inProcess(cx, p.what, c, p.op, p.pid()));
         });
+        if (s.after) s.after(cx, row);
         cx.report.rows.push_back(std::move(row));
     }
-    if (!peers.empty()) countSyscalls(cx, name, in, accounts, peers);
-}
-
-// pw SHA-512 without and with the authentication cache, against PAM in
-// process and saslauthd's shadow and pam mechanisms without and with its
-// credential cache (-c, Debian's default options); baseline crypt_r.
-void pwSha512(Context &cx, bool cache) {
-    const std::string name = cache ? "pw-sha512-cache" : "pw-sha512";
-    const std::string desc = cache ? "pw method, SHA-512 crypt() hashes in shadow, authCacheSeconds=3600; peers: "
-                                     "saslauthd shadow and pam with their cache (-c)"
-                                   : "pw method, SHA-512 crypt() hashes in shadow, access log only; peers: PAM "
-                                     "(pam_unix) in process, saslauthd shadow and pam";
-    progress(name);
-    Instance in;
-    std::string error;
-    const std::string config = pwConfig(cx.p, false, false) + (cache ? "authCacheSeconds=3600\n" : "");
-    if (!startInstance(cx, in, name, {"", config, {}, {}}, &error)) {
-        for (int c : cx.p.concurrency) cx.report.rows.push_back(notMeasured(name, desc, c, "failed", error));
-        return;
-    }
-    std::string note;
-    std::vector<PeerSpec> specs = {{PeerKind::SaslShadow, cache}, {PeerKind::SaslPam, cache}};
-    if (!cache) specs.insert(specs.begin(), {PeerKind::PamUnix});
-    const std::vector<Peer> peers = startPeers(cx, specs, nullptr, &note);
-    measureRows(cx, name, desc, in, cx.shaFile,
-                [&](ScenarioRow &row) {
-                    row.baseline = inProcess(cx, "crypt_r", std::min(row.concurrency, cx.cores), cryptOperation(cx.sha));
-                },
-                peers, note);
+    if (!peers.empty()) countSyscalls(cx, s.name, in, accounts, peers);
     stopInstance(cx, in);
 }
 
-void pwSsha(Context &cx, bool debugLog) {
-    const std::string name = debugLog ? "pw-ssha-debuglog" : "pw-ssha";
-    const std::string desc = std::string("pw method, {SSHA} values in shadow, ") +
-                             (debugLog ? "debug and access logs" : "access log only");
-    progress(name);
-    Instance in;
-    std::string error;
-    if (!startInstance(cx, in, name, {"", pwConfig(cx.p, debugLog, false), {}, {}}, &error)) {
-        for (int c : cx.p.concurrency) cx.report.rows.push_back(notMeasured(name, desc, c, "failed", error));
-        return;
-    }
-    for (int c : cx.p.concurrency) {
-        ScenarioRow row = makeRow(name, desc, c, AUTH_OK);
-        inRounds(cx, row, [&] {
-            measureDaemon(cx, in, row, cx.sshaFile);
-            if (!debugLog)
-                row.baseline = inProcess(cx, "in-process lookups", std::min(c, cx.cores), lookupOperation(cx.ssha));
-        });
-        if (!debugLog) {
-            if (row.baseline) cx.sshaBaseline[c] = *row.baseline;
-            if (row.daemon) cx.sshaDaemon[c] = *row.daemon;
-        }
-        if (cx.sshaBaseline.count(c)) row.baseline = cx.sshaBaseline[c];
-        cx.report.rows.push_back(std::move(row));
-    }
-    stopInstance(cx, in);
+void cryptBaseline(Context &cx, ScenarioRow &row) {
+    row.baseline = inProcess(cx, "crypt_r", std::min(row.concurrency, cx.cores), cryptOperation(cx.sha));
 }
 
-// The {SSHA} scenario again with group, passwd and shadow served by the
-// files alone: shows what the host's name-service configuration (here
-// "files systemd") costs per request.  Informative, not a target.
-void pwSshaFilesOnly(Context &cx) {
-    const std::string name = "pw-ssha-nssfiles";
-    const std::string desc = "pw-ssha with nsswitch.conf reduced to 'files' for passwd, shadow and group "
-                             "(both the daemon and its baseline)";
-    progress(name);
+void lookupBaseline(Context &cx, ScenarioRow &row) {
+    row.baseline = inProcess(cx, "in-process lookups", std::min(row.concurrency, cx.cores), lookupOperation(cx.ssha));
+}
+
+// The pw scenarios, each with the groups of --only that select it: SHA-512
+// without and with the authentication cache, beside PAM in process and
+// saslauthd's shadow and pam mechanisms (with its credential cache, -c,
+// Debian's default options, beside ours); {SSHA} with the access log, with
+// the debug log too, with wrong passwords under the lock-out, and with the
+// name service reduced to files.
+struct PwScenario {
+    std::vector<std::string> groups;
+    Scenario s;
+    bool filesOnly = false;
+};
+
+std::vector<PwScenario> pwScenarios(const Context &cx) {
+    const std::string pw = pwConfig(cx.p), cache = "authCacheSeconds=3600\n";
+    // pw-ssha's runs are the baselines of the two rows after it.
+    auto keepSsha = [](Context &c, ScenarioRow &row) {
+        if (row.baseline) c.sshaBaseline[row.concurrency] = *row.baseline;
+        if (row.daemon) c.sshaDaemon[row.concurrency] = *row.daemon;
+    };
+    auto sshaBaseline = [](Context &c, ScenarioRow &row) {
+        if (c.sshaBaseline.count(row.concurrency)) row.baseline = c.sshaBaseline[row.concurrency];
+    };
+    auto sshaDaemon = [](Context &c, ScenarioRow &row) {
+        if (!c.sshaDaemon.count(row.concurrency)) return;
+        row.baseline = c.sshaDaemon[row.concurrency];
+        row.baseline->what = "pw-ssha daemon";
+    };
+    return {
+        {{"sha512", "saslauthd"},
+         {"pw-sha512",
+          "pw method, SHA-512 crypt() hashes in shadow, access log only; peers: PAM (pam_unix) in process, "
+          "saslauthd shadow and pam",
+          pw, {}, &Context::shaFile, AUTH_OK, cryptBaseline, nullptr,
+          {{PeerKind::PamUnix}, {PeerKind::SaslShadow}, {PeerKind::SaslPam}}}},
+        {{"cache", "saslauthd"},
+         {"pw-sha512-cache",
+          "pw method, SHA-512 crypt() hashes in shadow, authCacheSeconds=3600; peers: saslauthd shadow and pam "
+          "with their cache (-c)",
+          pw + cache, {}, &Context::shaFile, AUTH_OK, cryptBaseline, nullptr,
+          {{PeerKind::SaslShadow, true}, {PeerKind::SaslPam, true}}}},
+        {{"ssha", "lockout"},
+         {"pw-ssha", "pw method, {SSHA} values in shadow, access log only", pw, {}, &Context::sshaFile, AUTH_OK,
+          lookupBaseline, keepSsha, {}}},
+        {{"ssha"},
+         {"pw-ssha-debuglog", "pw method, {SSHA} values in shadow, debug and access logs",
+          pw + "debugLog=@DIR@/debug.log\n", {}, &Context::sshaFile, AUTH_OK, nullptr, sshaBaseline, {}}},
+        {{"lockout"},
+         {"pw-lockout",
+          "pw method, {SSHA} accounts, wrong passwords, maxtries=3 (after the warm-up every request is refused by "
+          "the lock-out); baseline: pw-ssha daemon with correct passwords",
+          pw + "maxtries=3\nmaxtriesPeriod=60\nmaxtriesWait=600\n", {}, &Context::wrongFile, AUTH_NOAUTH, nullptr,
+          sshaDaemon, {}}},
+        // What the host's name-service configuration (here "files systemd")
+        // costs per request.  Informative, not a target.
+        {{"nssfiles"},
+         {"pw-ssha-nssfiles",
+          "pw-ssha with nsswitch.conf reduced to 'files' for passwd, shadow and group (both the daemon and its "
+          "baseline)",
+          pw, {}, &Context::sshaFile, AUTH_OK, lookupBaseline, nullptr, {}},
+         true},
+    };
+}
+
+const char *const kFilesOnly = "passwd: files\ngroup: files\nshadow: files\ngshadow: files\n";
+
+void runPwScenario(Context &cx, const PwScenario &p) {
     std::string error;
-    if (!overrideNsswitch("passwd: files\ngroup: files\nshadow: files\ngshadow: files\n", &error)) {
-        for (int c : cx.p.concurrency) cx.report.rows.push_back(notMeasured(name, desc, c, "failed", error));
-        return;
-    }
-    Instance in;
-    if (!startInstance(cx, in, name, {"", pwConfig(cx.p, false, false), {}, {}}, &error)) {
-        for (int c : cx.p.concurrency) cx.report.rows.push_back(notMeasured(name, desc, c, "failed", error));
-    } else {
-        for (int c : cx.p.concurrency) {
-            ScenarioRow row = makeRow(name, desc, c, AUTH_OK);
-            inRounds(cx, row, [&] {
-                measureDaemon(cx, in, row, cx.sshaFile);
-                row.baseline = inProcess(cx, "in-process lookups", std::min(c, cx.cores), lookupOperation(cx.ssha));
-            });
-            cx.report.rows.push_back(std::move(row));
-        }
-        stopInstance(cx, in);
-    }
+    if (!p.filesOnly) return runScenario(cx, p.s);
+    if (!overrideNsswitch(kFilesOnly, &error)) return notMeasured(cx, p.s.name, p.s.description, "failed", error);
+    runScenario(cx, p.s);
     restoreNsswitch();
 }
 
-void pwLockout(Context &cx) {
-    const std::string name = "pw-lockout";
-    const std::string desc = "pw method, {SSHA} accounts, wrong passwords, maxtries=3 (after the warm-up every "
-                             "request is refused by the lock-out); baseline: pw-ssha daemon with correct passwords";
-    progress(name);
-    Instance in;
-    std::string error;
-    if (!startInstance(cx, in, name, {"", pwConfig(cx.p, false, true), {}, {}}, &error)) {
-        for (int c : cx.p.concurrency) cx.report.rows.push_back(notMeasured(name, desc, c, "failed", error));
-        return;
-    }
-    for (int c : cx.p.concurrency) {
-        ScenarioRow row = makeRow(name, desc, c, AUTH_NOAUTH);
-        inRounds(cx, row, [&] { measureDaemon(cx, in, row, cx.wrongFile); });
-        if (cx.sshaDaemon.count(c)) {
-            row.baseline = cx.sshaDaemon[c];
-            row.baseline->what = "pw-ssha daemon";
-        }
-        cx.report.rows.push_back(std::move(row));
-    }
-    stopInstance(cx, in);
+// Why the LDAP method cannot be measured in this run; "" when it can.
+std::string ldapUnavailable(const Context &cx) {
+    if (!cx.p.ldap) return "LDAP scenarios switched off (--no-ldap)";
+    if (access((cx.p.binDir + "/kivmodldapnss.so").c_str(), R_OK) != 0) return "LDAP module not built";
+    if (!slapdInstalled()) return "slapd is not installed";
+    return "";
+}
+
+// The private slapd, started on first use and kept for the rest of the run.
+Directory *directory(Context &cx, std::string *error) {
+    if (cx.directory) return cx.directory.get();
+    progress("ldap: starting slapd");
+    auto d = std::make_unique<Directory>(*cx.ldap);
+    if (!d->start(30000, error)) return nullptr;
+    cx.directory = std::move(d);
+    return cx.directory.get();
 }
 
 // Adds one step's run to the soak's running total.  Percentiles cannot be
@@ -506,45 +486,64 @@ void accumulate(LoadResult &total, const LoadResult &step) {
     total.seconds += step.seconds;
     total.perSecond = total.seconds > 0 ? static_cast<double>(total.requests) / total.seconds : 0;
     for (auto &[code, n] : step.codes) total.codes[code] += n;
-    total.latency.p50Ms = std::max(total.latency.p50Ms, step.latency.p50Ms);
-    total.latency.p95Ms = std::max(total.latency.p95Ms, step.latency.p95Ms);
-    total.latency.p99Ms = std::max(total.latency.p99Ms, step.latency.p99Ms);
-    total.latency.maxMs = std::max(total.latency.maxMs, step.latency.maxMs);
-    total.latency.meanMs = std::max(total.latency.meanMs, step.latency.meanMs);
+    LatencySummary &l = total.latency;
+    const LatencySummary &s = step.latency;
+    l = {std::max(l.p50Ms, s.p50Ms), std::max(l.p95Ms, s.p95Ms), std::max(l.p99Ms, s.p99Ms),
+         std::max(l.maxMs, s.maxMs), std::max(l.meanMs, s.meanMs)};
     for (auto &e : step.errorSamples)
         if (total.errorSamples.size() < 5) total.errorSamples.push_back(e);
 }
 
+// The memory soak.  The authentication cache is on, smaller than the account
+// list: cycling through the accounts, every request misses, stores and
+// evicts, the most the cache can do to the daemon's memory.  With the LDAP
+// module and slapd at hand, the method is LDAP with kept connections, so
+// every request also goes to the directory on them; once the load is over,
+// the descriptors are counted again after LDAP_IDLE_TIMEOUT has passed.
 void soak(Context &cx) {
     const int c = *std::max_element(cx.p.concurrency.begin(), cx.p.concurrency.end());
+    const std::string cacheSize = std::to_string(std::max(1, cx.p.users / 2));
+    const std::string cache = "authCacheSeconds=3600\nauthCacheSize=" + cacheSize + "\n";
+    SoakRecord s;
+    s.method = "pw";
+    s.description = "pw method, {SSHA} accounts, authCacheSeconds=3600, authCacheSize=" + cacheSize;
+    std::string config = pwConfig(cx.p) + cache, accounts = cx.sshaFile, name = "soak (pw-ssha, cache on)", error;
+    std::vector<std::string> modules;
+    if (const std::string why = ldapUnavailable(cx); !why.empty()) {
+        progress("soak: with the pw method (" + why + ")");
+    } else if (Directory *d = directory(cx, &error); d == nullptr) {
+        progress("soak: with the pw method (slapd: " + tail(error, 300) + ")");
+    } else {
+        s.method = "ldap";
+        s.description = "LDAP method, BIND with LDAP_CONNECTION_REUSE=yes and LDAP_IDLE_TIMEOUT=" +
+                        std::to_string(kLdapIdleTimeoutSeconds) +
+                        " against the private slapd, authCacheSeconds=3600, authCacheSize=" + cacheSize;
+        s.idleTimeoutSeconds = kLdapIdleTimeoutSeconds;
+        config = baseConfig(cx.p) + d->methodConfig(LdapFlow::Bind, true) + cache;
+        accounts = cx.ldapFile;
+        name = "soak (ldap-bind-reuse, cache on)";
+        modules = {"kivmodldapnss.so"};
+    }
     progress("soak: " + std::to_string(cx.p.soakWarmup) + " + " + std::to_string(cx.p.soakRequests) +
-             " requests at c=" + std::to_string(c));
+             " requests at c=" + std::to_string(c) + ", " + s.description);
     Instance in;
-    std::string error;
-    // The authentication cache is on, smaller than the account list: cycling
-    // through the accounts, every request misses, stores and evicts, the
-    // most the cache can do to the daemon's memory.
-    const std::string config = pwConfig(cx.p, false, false) + "authCacheSeconds=3600\nauthCacheSize=" +
-                               std::to_string(std::max(1, cx.p.users / 2)) + "\n";
-    if (!startInstance(cx, in, "soak (pw-ssha, cache on)", {"", config, {}, {}}, &error)) {
+    if (!startInstance(cx, in, name, config, modules, &error)) {
         progress("  soak daemon did not start: " + error);
         return;
     }
-    SoakRecord s;
     s.warmupRequests = cx.p.soakWarmup;
     s.fdsIdle = in.fdsIdle;
     {
-        RssSampler sampler(in.daemon->pid(), 100);
-        if (cx.p.soakWarmup > 0 && !loadgen(cx, cx.sshaFile, c, 600, cx.p.soakWarmup, &error)) {
+        RssSampler sampler(in.pid(), 100);
+        if (cx.p.soakWarmup > 0 && !loadgen(cx, accounts, c, 600, cx.p.soakWarmup, &error)) {
             progress("  soak warm-up failed: " + error);
             stopInstance(cx, in);
             return;
         }
-        s.rss.push_back({0, rssKiB(in.daemon->pid())});
+        s.rss.push_back({0, rssKiB(in.pid())});
         const int steps = std::max(1, cx.p.soakSteps);
         for (int i = 0; i < steps; ++i) {
-            uint64_t n = cx.p.soakRequests / static_cast<uint64_t>(steps);
-            auto r = loadgen(cx, cx.sshaFile, c, 600, n, &error);
+            auto r = loadgen(cx, accounts, c, 600, cx.p.soakRequests / static_cast<uint64_t>(steps), &error);
             truncateLogs(in);
             if (!r) {
                 progress("  soak step failed: " + error);
@@ -552,15 +551,25 @@ void soak(Context &cx) {
             }
             accumulate(s.total, *r);
             s.requests += r->requests + r->transportErrors;
-            s.rss.push_back({s.requests, rssKiB(in.daemon->pid())});
+            s.rss.push_back({s.requests, rssKiB(in.pid())});
         }
         s.rssMaxKiB = sampler.maxKiB();
     }
     s.growthKiB = s.rss.back().second - s.rss.front().second;
+    if (s.idleTimeoutSeconds > 0) {
+        // Right after the load the kept connections are still open; once the
+        // idle limit has passed without requests they must all be closed.
+        s.fdsBusy = openFds(in.pid());
+        std::this_thread::sleep_for(std::chrono::seconds(s.idleTimeoutSeconds + 1));
+        s.fdsAfterIdleTimeout = settledFds(in.pid(), s.fdsIdle, 2000);
+    }
     stopInstance(cx, in);
     s.fdsAfter = cx.report.fds.back().after;
     progress("  soak: growth " + std::to_string(s.growthKiB) + " KiB, largest RSS " + std::to_string(s.rssMaxKiB) +
-             " KiB, descriptors " + std::to_string(s.fdsIdle) + " -> " + std::to_string(s.fdsAfter));
+             " KiB, descriptors " + std::to_string(s.fdsIdle) + " -> " + std::to_string(s.fdsAfter) +
+             (s.idleTimeoutSeconds > 0 ? "; " + std::to_string(s.fdsBusy) + " right after the load, " +
+                                             std::to_string(s.fdsAfterIdleTimeout) + " after LDAP_IDLE_TIMEOUT"
+                                       : std::string()));
     cx.report.soak = std::move(s);
 }
 
@@ -592,39 +601,28 @@ void ldapScenarios(Context &cx) {
                " against a private slapd, groups from the directory; baseline: the same directory operations "
                "with libldap in process";
     };
-    auto allRows = [&](const std::string &status, const std::string &why) {
-        for (const LdapRow &f : flows)
-            for (int c : cx.p.concurrency) cx.report.rows.push_back(notMeasured(f.name, describe(f), c, status, why));
-    };
-    if (!cx.p.ldap) return allRows("pending", "LDAP scenarios switched off (--no-ldap)");
-    if (access((cx.p.binDir + "/kivmodldapnss.so").c_str(), R_OK) != 0) return allRows("pending", "LDAP module not built");
-    if (!slapdInstalled()) return allRows("pending", "slapd is not installed");
-
-    progress("ldap: starting slapd");
-    Directory directory(*cx.ldap);
-    std::string error;
-    if (!directory.start(30000, &error)) return allRows("failed", "slapd: " + tail(error));
-    cx.slapd = directory.pid();
+    std::string error = ldapUnavailable(cx), status = "pending";
+    Directory *d = nullptr;
+    if (error.empty() && (d = directory(cx, &error)) == nullptr) {
+        error = "slapd: " + tail(error);
+        status = "failed";
+    }
+    if (d == nullptr) {
+        for (const LdapRow &f : flows) notMeasured(cx, f.name, describe(f), status, error);
+        return;
+    }
+    cx.slapd = d->pid();
     for (const LdapRow &f : flows) {
-        progress(f.name);
-        Instance in;
-        std::string config = "daemon=no\nnumThreads=" + std::to_string(cx.p.numThreads) +
-                             "\naccessLog=@DIR@/access.log\n" + directory.methodConfig(f.flow, f.reuse, f.tls) +
-                             (f.cache ? "authCacheSeconds=3600\n" : "");
-        if (!startInstance(cx, in, f.name, {"", config, {"kivmodldapnss.so"}, {}}, &error)) {
-            for (int c : cx.p.concurrency) cx.report.rows.push_back(notMeasured(f.name, describe(f), c, "failed", error));
-            continue;
-        }
-        const DirectoryLayout layout = directory.layout(f.tls);
-        std::string note;
-        const std::vector<Peer> peers = startPeers(cx, f.peers, &layout, &note);
-        measureRows(cx, f.name, describe(f), in, cx.ldapFile,
-                    [&](ScenarioRow &row) {
-                        row.baseline = inProcess(cx, "libldap", row.concurrency,
-                                                 ldapOperation(f.flow, layout, cx.ldap, f.reuse));
-                    },
-                    peers, note);
-        stopInstance(cx, in);
+        const DirectoryLayout layout = d->layout(f.tls);
+        const OperationFactory base = ldapOperation(f.flow, layout, cx.ldap, f.reuse);
+        runScenario(cx, {f.name, describe(f),
+                         baseConfig(cx.p) + d->methodConfig(f.flow, f.reuse, f.tls) +
+                             (f.cache ? "authCacheSeconds=3600\n" : ""),
+                         {"kivmodldapnss.so"}, &Context::ldapFile, AUTH_OK,
+                         [&](Context &c, ScenarioRow &row) {
+                             row.baseline = inProcess(c, "libldap", row.concurrency, base);
+                         },
+                         nullptr, f.peers, &layout});
     }
     cx.slapd = -1;
 }
@@ -665,7 +663,8 @@ Json parametersJson(const Context &cx) {
             {"accounts_per_kind", cx.p.users},
             {"soak_warmup", cx.p.soakWarmup},
             {"soak_requests", cx.p.soakRequests},
-            {"cores", cx.cores}};
+            {"cores", cx.cores},
+            {"only", cx.p.only}};
 }
 
 bool prepare(Context &cx, std::string *error) {
@@ -740,23 +739,18 @@ int runBenchmark(BenchParams p) {
 
     if (p.profile) {
         const int c = std::min(4, *std::max_element(p.concurrency.begin(), p.concurrency.end()));
-        int rc = runProfile({p.binDir, p.outDir, kWork, cx.sshaFile, pwConfig(p, false, false), c,
-                             p.profileRequests, {}});
-        if (p.ldap && access((p.binDir + "/kivmodldapnss.so").c_str(), R_OK) == 0 && slapdInstalled()) {
-            Directory directory(*cx.ldap);
-            if (!directory.start(30000, &error)) {
-                std::cerr << "kiv-bench: slapd: " << error << "\n";
-                return 1;
-            }
-            for (LdapFlow flow : {LdapFlow::Bind, LdapFlow::Match}) {
-                std::string config = "daemon=no\nnumThreads=" + std::to_string(p.numThreads) +
-                                     "\naccessLog=@DIR@/access.log\n" + directory.methodConfig(flow);
-                rc |= runLdapProfile({p.binDir, p.outDir, kWork, cx.ldapFile, config, c,
-                                      std::min<uint64_t>(p.profileRequests, 1000), {"kivmodldapnss.so"}},
-                                     flow == LdapFlow::Bind ? "ldap-bind" : "ldap-match",
-                                     ldapOperation(flow, directory.layout(), cx.ldap));
-            }
+        int rc = runProfile({p.binDir, p.outDir, kWork, cx.sshaFile, pwConfig(p), c, p.profileRequests, {}});
+        if (!ldapUnavailable(cx).empty()) return rc;
+        Directory *d = directory(cx, &error);
+        if (d == nullptr) {
+            std::cerr << "kiv-bench: slapd: " << error << "\n";
+            return 1;
         }
+        for (LdapFlow flow : {LdapFlow::Bind, LdapFlow::Match})
+            rc |= runLdapProfile({p.binDir, p.outDir, kWork, cx.ldapFile, baseConfig(p) + d->methodConfig(flow), c,
+                                  std::min<uint64_t>(p.profileRequests, 1000), {"kivmodldapnss.so"}},
+                                 flow == LdapFlow::Bind ? "ldap-bind" : "ldap-match",
+                                 ldapOperation(flow, d->layout(), cx.ldap));
         return rc;
     }
 
@@ -770,15 +764,11 @@ int runBenchmark(BenchParams p) {
         // Waiting and repeating together may add at most this much to the run.
         cx.waitBudgetEnd = Clock::now() + std::chrono::seconds(std::min(p.quietWaitSeconds, kRetryBudgetSeconds));
     }
-    auto wanted = [&](const char *group) {
+    auto wanted = [&](const std::string &group) {
         return p.only.empty() || std::find(p.only.begin(), p.only.end(), group) != p.only.end();
     };
-    if (wanted("sha512") || wanted("saslauthd")) pwSha512(cx, false);
-    if (wanted("cache") || wanted("saslauthd")) pwSha512(cx, true);
-    if (wanted("ssha") || wanted("lockout")) pwSsha(cx, false);
-    if (wanted("ssha")) pwSsha(cx, true);
-    if (wanted("lockout")) pwLockout(cx);
-    if (wanted("nssfiles")) pwSshaFilesOnly(cx);
+    for (const PwScenario &s : pwScenarios(cx))
+        if (std::any_of(s.groups.begin(), s.groups.end(), wanted)) runPwScenario(cx, s);
     if (wanted("soak")) soak(cx);
     if (wanted("ldap")) ldapScenarios(cx);
 

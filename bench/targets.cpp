@@ -130,6 +130,14 @@ std::vector<TargetRecord> evaluateTargets(const Report &r) {
                        r.soak->growthKiB <= kRssGrowthToleranceKiB ? "met" : "missed"});
     else
         out.push_back({"rss-growth", "no RSS growth across 100,000 requests", "no soak run", "pending"});
+    if (r.soak && r.soak->idleTimeoutSeconds > 0) {
+        const SoakRecord &s = *r.soak;
+        out.push_back({"soak-fds-idle-timeout", "open descriptors back to idle after LDAP_IDLE_TIMEOUT (soak)",
+                       std::to_string(s.fdsIdle) + " idle, " + std::to_string(s.fdsBusy) + " after the load, " +
+                           std::to_string(s.fdsAfterIdleTimeout) + " after " + std::to_string(s.idleTimeoutSeconds) +
+                           " s",
+                       s.fdsIdle >= 0 && s.fdsAfterIdleTimeout == s.fdsIdle ? "met" : "missed"});
+    }
 
     std::string fdText;
     bool fdsMet = !r.fds.empty();

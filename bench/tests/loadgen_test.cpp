@@ -9,7 +9,6 @@
 
 #include "client_op.h"
 #include "loadgen.h"
-#include "stats.h"
 
 using namespace kivbench;
 

@@ -29,12 +29,12 @@ TEST(DaemonRunner, StartsServesAndStopsTheRealDaemon) {
     install(accounts);
     std::string error;
     {
-        DaemonProcess d({kBin, kPwConfig, {}, {}});
-        ASSERT_TRUE(d.start(20000, &error)) << error;
+        Daemon d = startDaemon(kBin, kPwConfig, {}, &error, {}, 20000);
+        ASSERT_TRUE(d) << error;
         EXPECT_TRUE(socketAccepts());
-        const int idle = openFds(d.pid());
+        const int idle = openFds(d->pid());
         EXPECT_GT(idle, 2);
-        EXPECT_GT(rssKiB(d.pid()), 0);
+        EXPECT_GT(rssKiB(d->pid()), 0);
 
         LoadResult r = exactly(30, 3, clientOperation(shared(accounts), {}));
         EXPECT_EQ(r.codes[AUTH_OK], 30u);
@@ -42,20 +42,19 @@ TEST(DaemonRunner, StartsServesAndStopsTheRealDaemon) {
         LoadResult bad = exactly(6, 2, clientOperation(shared(wrong(accounts)), {}));
         EXPECT_EQ(bad.codes[AUTH_NOAUTH], 6u);
         // The access log beside the daemon got one line per answer.
-        EXPECT_NE(readFile(d.dir() + "/access.log").find("Authenticated user r0"), std::string::npos);
+        EXPECT_NE(readFile(d->dir() + "/access.log").find("Authenticated user r0"), std::string::npos);
 
-        EXPECT_EQ(d.stop(15000), 0);
+        EXPECT_EQ(stopDaemon(*d, 15000), 0);
         EXPECT_FALSE(socketAccepts());
     }
     // A second daemon can take the socket afterwards.
-    DaemonProcess again({kBin, kPwConfig, {}, {}});
-    ASSERT_TRUE(again.start(20000, &error)) << error;
+    ASSERT_TRUE(startDaemon(kBin, kPwConfig, {}, &error, {}, 20000)) << error;
 }
 
 TEST(DaemonRunner, ReportsADaemonThatCannotStart) {
-    DaemonProcess d({kBin, "daemon=no\nnumThreads=2\n", {}, {}});   // no methods: start-up fails
     std::string error;
-    EXPECT_FALSE(d.start(20000, &error));
+    // No methods: start-up fails.
+    EXPECT_FALSE(startDaemon(kBin, "daemon=no\nnumThreads=2\n", {}, &error, {}, 20000));
     EXPECT_NE(error.find("exited"), std::string::npos) << error;
     EXPECT_FALSE(socketAccepts());
 }
@@ -64,8 +63,8 @@ TEST(LoadGenerator, ReportsExactlyWhatTheDaemonAnswered) {
     auto accounts = makeSshaAccounts("g", 2, 8100);
     install(accounts);
     std::string error;
-    DaemonProcess d({kBin, kPwConfig, {}, {}});
-    ASSERT_TRUE(d.start(20000, &error)) << error;
+    Daemon d = startDaemon(kBin, kPwConfig, {}, &error, {}, 20000);
+    ASSERT_TRUE(d) << error;
 
     // Two good accounts and one wrong password: request k uses line k mod 3.
     std::vector<Account> list = accounts;
