@@ -13,30 +13,15 @@
 #include <functional>
 #include <thread>
 
+#include "frame_bytes.h"
 #include "kivclient.hpp"
 #include "sandbox.h"
 
 namespace {
 
 namespace wire = kiv::wire;
-using Bytes = std::vector<uint8_t>;
 using wire::REQUEST_GSS_TOKEN;
 using wire::REQUEST_PASSWORD;
-
-Bytes words(std::initializer_list<int32_t> ws) {
-    Bytes out;
-    for (int32_t w : ws) {
-        uint8_t b[4];
-        std::memcpy(b, &w, 4);
-        out.insert(out.end(), b, b + 4);
-    }
-    return out;
-}
-
-Bytes operator+(Bytes a, const Bytes &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 Bytes text(const std::string &s, bool terminate = false) {
     Bytes out(s.begin(), s.end());

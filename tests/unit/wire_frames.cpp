@@ -6,27 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "frame_bytes.h"
 #include "frames.h"
 
 namespace {
 
 namespace wire = kiv::wire;
-using Bytes = std::vector<uint8_t>;
-
-Bytes words(std::initializer_list<int32_t> ws) {
-    Bytes out;
-    for (int32_t w : ws) {
-        uint8_t b[4];
-        std::memcpy(b, &w, 4);
-        out.insert(out.end(), b, b + 4);
-    }
-    return out;
-}
-
-Bytes operator+(Bytes a, const Bytes &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 template <class Frame> Bytes bytes(const Frame &f) { return Bytes(f.begin(), f.end()); }
 
